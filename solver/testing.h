@@ -1,0 +1,18 @@
+// Seams of the library's program-wide state, for the tests only.
+//
+// The task-count rules cap the task count at the machine's processor count, and
+// the first grain rule fixes the grain sizes for the whole run. Tests that need
+// more tasks than the machine has processors, or that check the order of first
+// calls, use these to set the scene; the library itself never calls them.
+#pragma once
+
+namespace velqo::testing {
+
+/// Makes the task-count rules see count processors instead of the machine's
+/// (count ≤ 0 restores the machine's count).
+void override_processor_count(int count);
+
+/// Returns the task count and the grain sizes to their state at program start.
+void reset_library_state();
+
+}  // namespace velqo::testing
