@@ -1,4 +1,52 @@
-// Placeholder unit of the runtime; its operations arrive with their own units.
-#include "mtask/mtask.h"
+// The runtime's static state (modules def_dispatch, def_event and def_lock) and
+// the lazy start of its module-wide mutexes.
+#include "mtask/tables.h"
 
-namespace mtask {}  // namespace mtask
+namespace mtask {
+
+namespace def_dispatch {
+constinit taskrecord tasktable[maxslots + 1]{};
+constinit int nexttask = 1;
+constinit int dispatchready = 0;
+constinit pthread_mutex_t dispatchmutex{};
+}  // namespace def_dispatch
+
+namespace def_event {
+constinit eventrecord eventtable[maxslots + 1]{};
+constinit pthread_mutex_t eventmutex[maxslots + 1]{};
+constinit pthread_cond_t eventcondition[maxslots + 1]{};
+constinit int nextevent = 1;
+constinit int eventready = 0;
+constinit pthread_mutex_t eventtablemutex{};
+}  // namespace def_event
+
+namespace def_lock {
+constinit int lockinuse[maxslots + 1]{};
+constinit pthread_mutex_t lockmutex[maxslots + 1]{};
+constinit int nextlock = 1;
+}  // namespace def_lock
+
+namespace {
+// Guards the ready flags, so that first uses from several threads start a mutex
+// exactly once; being statically initialised, it needs no start of its own.
+constinit pthread_mutex_t startguard = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
+
+void startmutex(pthread_mutex_t& mutex, int& ready) {
+  pthread_mutex_lock(&startguard);  // the flag is tested and set by one thread at a time
+  if (ready == 0) {
+    pthread_mutex_init(&mutex, nullptr);
+    ready = 1;
+  }
+  pthread_mutex_unlock(&startguard);
+}
+
+void stopmutex(pthread_mutex_t& mutex, const int& ready) {
+  pthread_mutex_lock(&startguard);  // the flag is read under the guard that set it
+  if (ready == 1) pthread_mutex_destroy(&mutex);
+  pthread_mutex_unlock(&startguard);
+}
+
+void kso_mtask() {}
+
+}  // namespace mtask
