@@ -29,6 +29,11 @@ template <class T> inline T& band(T* a, int m, int k, int j) {
   return a[index_t(m) * (j - 1) + (k - 1)];
 }
 
+/// x(i): element i of a vector, counted from 1.
+template <class T> inline T& entry(T* x, index_t i) {
+  return x[i - 1];
+}
+
 /// Element (i, j) of a column-major array with leading dimension ld.
 template <class T> inline T& at(T* x, index_t ld, index_t i, index_t j) {
   return x[ld * (j - 1) + (i - 1)];
