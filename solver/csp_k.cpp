@@ -1,8 +1,11 @@
-// Sequential band block factorisation in the four precisions.
+// Band block factorisation, and the stand-alone parallel factorisation,
+// substitution and solution kernels built on it, in the four precisions.
 #include <algorithm>
 
+#include "mtask/mtask.h"
 #include "solver/flags.h"
 #include "solver/kernel.h"
+#include "solver/team.h"
 
 namespace velqo {
 
@@ -25,14 +28,279 @@ void decompose_csp(T* a, const int& m, const int& first, const int& last,
     }
     pivot = square_root(pivot);
     // L(k, i) = a(k, i) / L(i, i).
+    const T lii = pivot;
     const int kend = std::min(i + m, last);
-    for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), pivot);
+    for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
   }
 }
 
-#define VELQO_INSTANTIATE(T)                                                                  \
-  template void decompose_csp<T>(T*, const int&, const int&, const int&, const real_type<T>&, \
-                                 int*, const int&);
+namespace {
+
+// ---------------------------------------------- numerical steps of the panels
+//
+// The previous panel is the columns lo … hi, finished on the diagonal in the
+// stage before; a block is the rows first … last. Every update a(k, i) − a(i, j)·a(k, j)
+// is formed exactly as decompose_csp forms it, and every element receives its
+// updates from the earlier columns in ascending order, so the factor is the same,
+// bit for bit, as one decompose_csp over the whole matrix.
+
+/// Completes the previous panel's columns in the rows of a block: L(k, i) for
+/// i = lo … hi and k = first … last.
+template <class T>
+void complete_panel_columns(T* a, const int& m, const int& first, const int& last, const int& lo,
+                            const int& hi) {
+  // a(k, i) ← a(k, i) − a(i, j)·a(k, j) for the columns j before the panel.
+  for (int j = std::max(1, first - m); j <= lo - 1; ++j) {
+    const int kend = std::min(last, j + m);
+    for (int i = lo; i <= hi; ++i) {
+      const T aij = band(a, m, i, j);
+      for (int k = first; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
+    }
+  }
+  for (int i = lo; i <= hi; ++i) {
+    // The same for the panel's own columns j before i.
+    for (int j = std::max(lo, i - m); j <= i - 1; ++j) {
+      const int kend = std::min(last, j + m);
+      const T aij = band(a, m, i, j);
+      for (int k = first; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
+    }
+    // L(k, i) = a(k, i) / L(i, i).
+    const T lii = band(a, m, i, i);
+    const int kend = std::min(last, i + m);
+    for (int k = first; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
+  }
+}
+
+/// Brings the diagonal block first … last up to date with every column before it
+/// (1 … hi), so that decompose_csp can finish it alone.
+template <class T>
+void update_diagonal_block(T* a, const int& m, const int& first, const int& last, const int& hi) {
+  // a(k, i) ← a(k, i) − a(i, j)·a(k, j) for first ≤ i ≤ k ≤ min(last, j + m).
+  for (int j = std::max(1, first - m); j <= hi; ++j) {
+    const int kend = std::min(last, j + m);
+    for (int i = first; i <= kend; ++i) {
+      const T aij = band(a, m, i, j);
+      for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
+    }
+  }
+}
+
+/// Forward substitution, contributions of the solved rows lo … hi to the rows of
+/// a block: b(k) ← b(k) − b(j)·L(k, j).
+template <class T>
+void forward_from_rows(const T* a, const int& m, T* b, const int& first, const int& last, const int& lo,
+                       const int& hi) {
+  for (int j = lo; j <= hi; ++j) {
+    const int kend = std::min(last, j + m);
+    const T bj = entry(b, j);
+    for (int k = first; k <= kend; ++k) entry(b, k) = mul_sub(entry(b, k), bj, band(a, m, k, j));
+  }
+}
+
+/// Forward substitution within a panel: y(i) = b(i) / L(i, i), removed from the
+/// panel's later rows.
+template <class T> void forward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
+  for (int i = first; i <= last; ++i) {
+    entry(b, i) = divide(entry(b, i), band(a, m, i, i));
+    const T bi = entry(b, i);
+    const int kend = std::min(i + m, last);
+    for (int k = i + 1; k <= kend; ++k) entry(b, k) = mul_sub(entry(b, k), bi, band(a, m, k, i));
+  }
+}
+
+/// Backward substitution, contributions of the solved rows S + 1 … upper to the
+/// rows of a block: b(i) ← b(i) − x(k)·L(k, i).
+template <class T>
+void backward_from_rows(const T* a, const int& m, T* b, const int& first, const int& last, const int& S,
+                        const int& upper) {
+  for (int i = first; i <= last; ++i) {
+    const int kend = std::min(i + m, upper);
+    T bi = entry(b, i);
+    for (int k = S + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), band(a, m, k, i));
+    entry(b, i) = bi;
+  }
+}
+
+/// Backward substitution within a panel, from its last row up: x(i) = (b(i) −
+/// Σ x(k)·L(k, i)) / L(i, i) over the panel's rows k below i.
+template <class T> void backward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
+  for (int i = last; i >= first; --i) {
+    const int kend = std::min(i + m, last);
+    T bi = entry(b, i);
+    for (int k = i + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), band(a, m, k, i));
+    entry(b, i) = divide(bi, band(a, m, i, i));
+  }
+}
+
+// ------------------------------------------------------ hand-out of blocks
+
+/// Takes the next block of a downward stage under the lock: rows first … last
+/// from nextblock on, while nextblock ≤ limit. The panel block (first = s) has
+/// panelrows rows, every other block rows rows. False when the stage's blocks are
+/// used up.
+bool next_block_down(const int& lock, const int& n, const int& s, int& nextblock, const int& limit,
+                     const int& panelrows, const int& rows, int& first, int& last, bool& panel) {
+  mtask::lockonparallellock(lock);
+  if (nextblock > limit) {
+    mtask::unlockparallellock(lock);
+    return false;
+  }
+  first = nextblock;
+  panel = first == s;
+  const int height = panel ? panelrows : rows;
+  nextblock = nextblock + height;
+  mtask::unlockparallellock(lock);
+  last = std::min(n, first + height - 1);
+  return true;
+}
+
+/// Takes the next block of an upward stage under the lock: rows first … last
+/// ending at nextb, while nextb ≥ limit; the panel block ends at S.
+bool next_block_up(const int& lock, const int& S, int& nextb, const int& limit, const int& h, int& first,
+                   int& last, bool& panel) {
+  mtask::lockonparallellock(lock);
+  if (nextb < limit) {
+    mtask::unlockparallellock(lock);
+    return false;
+  }
+  last = nextb;
+  nextb = nextb - h;
+  mtask::unlockparallellock(lock);
+  panel = last == S;
+  first = std::max(1, last - h + 1);
+  return true;
+}
+
+// ------------------------------------------------------------------ sweeps
+
+/// The factorisation sweep, one panel of nb rows per stage from the top down.
+/// In the stage whose panel begins at s, blocks of the rows s … (handed out while
+/// they begin at most at s + m) complete the previous panel's columns; the panel
+/// block (nb rows, the others 2·nb) also brings its diagonal block up to date and
+/// factorises it. With b, the forward substitution L·y = b is carried along block
+/// by block. p is the stage parity; false when a pivot failed (every task then
+/// returns after that stage's barrier).
+template <class T>
+bool factorisation_sweep(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                         const int& ntasks, int& s, int& nextblock, const real_type<T>& eps, int* info, int& p) {
+  const int rows = 2 * nb;
+  int lo = 1, hi = 0;  // no previous panel in the first stage
+  int limit = std::min(n, s + m);
+  for (;;) {
+    int first = 0, last = 0;
+    bool panel = false;
+    while (next_block_down(lock, n, s, nextblock, limit, nb, rows, first, last, panel)) {
+      complete_panel_columns(a, m, first, last, lo, hi);
+      if (b != nullptr) forward_from_rows(a, m, b, first, last, lo, hi);
+      if (!panel) continue;
+      update_diagonal_block(a, m, first, last, hi);
+      decompose_csp(a, m, first, last, eps, info, p);
+      if (b != nullptr && read_flag(info, p) == 0) forward_within(a, m, b, first, last);
+    }
+    stage_barrier(events, p, ntasks, [&] {
+      s = s + nb;
+      nextblock = s;
+    });
+    if (read_flag(info, p) != 0) return false;
+    p = 3 - p;
+    if (s > n) return true;
+    lo = s - nb;
+    hi = s - 1;
+    limit = std::min(n, s + m);
+  }
+}
+
+/// The forward substitution L·y = b with a finished factor, panels and blocks of
+/// nb rows from the top down.
+template <class T>
+void forward_sweep(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                   const int& ntasks, int& s, int& nextblock, int& p) {
+  int lo = 1, hi = 0;
+  int limit = std::min(n, s + m);
+  for (;;) {
+    int first = 0, last = 0;
+    bool panel = false;
+    while (next_block_down(lock, n, s, nextblock, limit, nb, nb, first, last, panel)) {
+      forward_from_rows(a, m, b, first, last, lo, hi);
+      if (panel) forward_within(a, m, b, first, last);
+    }
+    stage_barrier(events, p, ntasks, [&] {
+      s = s + nb;
+      nextblock = s;
+    });
+    p = 3 - p;
+    if (s > n) return;
+    lo = std::max(1, s - nb);
+    hi = s - 1;
+    limit = std::min(n, s + m);
+  }
+}
+
+/// The backward substitution Lᵀ·x = y, panels and blocks of h rows from the
+/// bottom up: in the stage whose panel ends at S, the blocks of the rows from S
+/// up to S − m take the contributions of the panel solved before (rows S + 1 …
+/// upper), and the panel block then solves its own rows.
+template <class T>
+void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
+                    const int& ntasks, int& S, int& nextb, int& p) {
+  int upper = n;  // no panel is solved before the first stage
+  int limit = std::max(1, S - m);
+  for (;;) {
+    int first = 0, last = 0;
+    bool panel = false;
+    while (next_block_up(lock, S, nextb, limit, h, first, last, panel)) {
+      backward_from_rows(a, m, b, first, last, S, upper);
+      if (panel) backward_within(a, m, b, first, last);
+    }
+    stage_barrier(events, p, ntasks, [&] {
+      S = S - h;
+      nextb = S;
+    });
+    p = 3 - p;
+    if (S <= 0) return;
+    upper = S + h;
+    limit = std::max(1, S - m);
+  }
+}
+
+}  // namespace
+
+// -------------------------------------- stand-alone parallel kernels
+
+template <class T>
+void p_decompose_csp(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                     const int& ntasks, int& s, int& nextblock, const real_type<T>& eps, int* info) {
+  int p = 1;
+  factorisation_sweep<T>(a, n, m, nullptr, nb, lock, events, ntasks, s, nextblock, eps, info, p);
+}
+
+template <class T>
+void p_substitute_csp(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                      const int& ntasks, int& s, int& nextblock, int& S, int& nextb) {
+  int p = 1;
+  forward_sweep(a, n, m, b, nb, lock, events, ntasks, s, nextblock, p);
+  backward_sweep(a, n, m, b, nb, lock, events, ntasks, S, nextb, p);
+}
+
+template <class T>
+void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                    const int& ntasks, int& s, int& nextblock, int& S, int& nextb, const real_type<T>& eps,
+                    int* info) {
+  int p = 1;
+  if (!factorisation_sweep(a, n, m, b, nb, lock, events, ntasks, s, nextblock, eps, info, p)) return;
+  const int h = 2 * nb;
+  backward_sweep<T>(a, n, m, b, h, lock, events, ntasks, S, nextb, p);
+}
+
+#define VELQO_INSTANTIATE(T)                                                                          \
+  template void decompose_csp<T>(T*, const int&, const int&, const int&, const real_type<T>&, int*,       \
+                                 const int&);                                                            \
+  template void p_decompose_csp<T>(T*, const int&, const int&, const int&, const int&, int*, const int&, \
+                                   int&, int&, const real_type<T>&, int*);                              \
+  template void p_substitute_csp<T>(const T*, const int&, const int&, T*, const int&, const int&, int*,  \
+                                    const int&, int&, int&, int&, int&);                                 \
+  template void p_solution_csp<T>(T*, const int&, const int&, T*, const int&, const int&, int*,          \
+                                  const int&, int&, int&, int&, int&, const real_type<T>&, int*);
 VELQO_INSTANTIATE(float)
 VELQO_INSTANTIATE(double)
 VELQO_INSTANTIATE(complex4)
@@ -55,5 +323,28 @@ void decompose_csp_z8(complex8* a, const int& m, const int& first, const int& la
                       const double& eps, int* info, const int& parity) {
   decompose_csp(a, m, first, last, eps, info, parity);
 }
+
+// The named variants of the stand-alone parallel kernels.
+#define VELQO_PANEL_KERNELS(SUFFIX, T)                                                                         \
+  void p_decompose_csp_##SUFFIX(T* a, const int& n, const int& m, const int& nb, const int& lock,            \
+                                int* events, const int& ntasks, int& s, int& nextblock,                      \
+                                const real_type<T>& eps, int* info) {                                        \
+    p_decompose_csp(a, n, m, nb, lock, events, ntasks, s, nextblock, eps, info);                             \
+  }                                                                                                          \
+  void p_substitute_csp_##SUFFIX(const T* a, const int& n, const int& m, T* b, const int& nb,                \
+                                 const int& lock, int* events, const int& ntasks, int& s, int& nextblock,     \
+                                 int& S, int& nextb) {                                                       \
+    p_substitute_csp(a, n, m, b, nb, lock, events, ntasks, s, nextblock, S, nextb);                          \
+  }                                                                                                          \
+  void p_solution_csp_##SUFFIX(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock,       \
+                               int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,   \
+                               const real_type<T>& eps, int* info) {                                         \
+    p_solution_csp(a, n, m, b, nb, lock, events, ntasks, s, nextblock, S, nextb, eps, info);                 \
+  }
+VELQO_PANEL_KERNELS(4, float)
+VELQO_PANEL_KERNELS(8, double)
+VELQO_PANEL_KERNELS(z4, complex4)
+VELQO_PANEL_KERNELS(z8, complex8)
+#undef VELQO_PANEL_KERNELS
 
 }  // namespace velqo

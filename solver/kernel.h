@@ -33,4 +33,111 @@ void decompose_csp_z4(complex4* a, const int& m, const int& first, const int& la
 void decompose_csp_z8(complex8* a, const int& m, const int& first, const int& last,
                       const double& eps, int* info, const int& parity);
 
+// ------------------------------------------------------ parallel solve kernel
+
+/// The share of one task in a parallel solve of a·x = b by block cyclic
+/// reduction: every task of the solve calls it with the same arguments. It
+/// factorises blocks of blocksize rows taken from the shared counters nextblock
+/// and backblock under lock, applies the Schur updates between them level by
+/// level, and solves the nrhs right-hand sides in b in place. tspike (m × n) and
+/// spike (n × m) are work arrays. The scheduling variables levelfactor, distance,
+/// stride, levelfirst, nextblock and backblock start at 1, blocksize, 2·blocksize,
+/// 1, 1 and 0; events(1) is initialised for ntasks arrivals and info = (0, 0).
+/// Each stage ends at a barrier on events(parity); a pivot not greater than eps
+/// sets info(parity) ← 1, and every task returns after that stage's barrier.
+/// The results do not depend on the task count.
+template <class T>
+void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
+                      const int& lock, int* events, const int& blocksize, const int& ntasks, int& levelfactor,
+                      int& distance, int& stride, int& levelfirst, int& nextblock, int& backblock,
+                      const real_type<T>& eps, int* info);
+
+void p_mesolution_csp_4(float* a, const int& n, const int& m, float* b, const int& nrhs, float* tspike,
+                        float* spike, const int& lock, int* events, const int& blocksize, const int& ntasks,
+                        int& levelfactor, int& distance, int& stride, int& levelfirst, int& nextblock,
+                        int& backblock, const float& eps, int* info);
+void p_mesolution_csp_8(double* a, const int& n, const int& m, double* b, const int& nrhs, double* tspike,
+                        double* spike, const int& lock, int* events, const int& blocksize, const int& ntasks,
+                        int& levelfactor, int& distance, int& stride, int& levelfirst, int& nextblock,
+                        int& backblock, const double& eps, int* info);
+void p_mesolution_csp_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs,
+                         complex4* tspike, complex4* spike, const int& lock, int* events, const int& blocksize,
+                         const int& ntasks, int& levelfactor, int& distance, int& stride, int& levelfirst,
+                         int& nextblock, int& backblock, const float& eps, int* info);
+void p_mesolution_csp_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs,
+                         complex8* tspike, complex8* spike, const int& lock, int* events, const int& blocksize,
+                         const int& ntasks, int& levelfactor, int& distance, int& stride, int& levelfirst,
+                         int& nextblock, int& backblock, const double& eps, int* info);
+
+}  // namespace velqo
+
+namespace velqo {
+
+// ------------------------------- stand-alone parallel factorisation and solve
+//
+// Every task of a call runs the kernel with the same arguments. The work goes
+// by panels of nb rows (nb ≥ 1), one panel per stage; blocks of rows are taken
+// from the shared counter nextblock (nextb upwards) under lock, and each stage
+// ends at a barrier on events(parity), the parity alternating from 1. Before the
+// first task starts the caller creates lock and both events, initialises
+// events(1) for ntasks arrivals, sets s = nextblock = 1, S = nextb = n and
+// info = (0, 0). A pivot not greater than eps sets info(parity) of its stage;
+// every task then returns after that stage's barrier. Results do not depend on
+// the task count.
+
+/// Factorises the whole band matrix in place as A = L·Lᵀ. The factor is bit for
+/// bit that of decompose_csp over rows 1 … n, for any nb and task count.
+template <class T>
+void p_decompose_csp(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                     const int& ntasks, int& s, int& nextblock, const real_type<T>& eps, int* info);
+
+/// Solves L·Lᵀ·x = b for one right-hand side with the factor L held in a: the
+/// forward sweep L·y = b, then the backward sweep Lᵀ·x = y, both by panels of nb
+/// rows; x overwrites b. Nothing is checked: a zero in the diagonal of L gives
+/// infinite or undefined values.
+template <class T>
+void p_substitute_csp(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                      const int& ntasks, int& s, int& nextblock, int& S, int& nextb);
+
+/// Factorises a as p_decompose_csp does, carrying the forward sweep for one
+/// right-hand side b along, then solves the backward sweep by panels of 2·nb
+/// rows. After a failed pivot b holds a partly transformed right-hand side.
+template <class T>
+void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                    const int& ntasks, int& s, int& nextblock, int& S, int& nextb, const real_type<T>& eps,
+                    int* info);
+
+void p_decompose_csp_4(float* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                       const int& ntasks, int& s, int& nextblock, const float& eps, int* info);
+void p_decompose_csp_8(double* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                       const int& ntasks, int& s, int& nextblock, const double& eps, int* info);
+void p_decompose_csp_z4(complex4* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                        const int& ntasks, int& s, int& nextblock, const float& eps, int* info);
+void p_decompose_csp_z8(complex8* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                        const int& ntasks, int& s, int& nextblock, const double& eps, int* info);
+
+void p_substitute_csp_4(const float* a, const int& n, const int& m, float* b, const int& nb, const int& lock,
+                        int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb);
+void p_substitute_csp_8(const double* a, const int& n, const int& m, double* b, const int& nb, const int& lock,
+                        int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb);
+void p_substitute_csp_z4(const complex4* a, const int& n, const int& m, complex4* b, const int& nb,
+                         const int& lock, int* events, const int& ntasks, int& s, int& nextblock, int& S,
+                         int& nextb);
+void p_substitute_csp_z8(const complex8* a, const int& n, const int& m, complex8* b, const int& nb,
+                         const int& lock, int* events, const int& ntasks, int& s, int& nextblock, int& S,
+                         int& nextb);
+
+void p_solution_csp_4(float* a, const int& n, const int& m, float* b, const int& nb, const int& lock,
+                      int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
+                      const float& eps, int* info);
+void p_solution_csp_8(double* a, const int& n, const int& m, double* b, const int& nb, const int& lock,
+                      int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
+                      const double& eps, int* info);
+void p_solution_csp_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nb, const int& lock,
+                       int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
+                       const float& eps, int* info);
+void p_solution_csp_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nb, const int& lock,
+                       int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
+                       const double& eps, int* info);
+
 }  // namespace velqo

@@ -43,3 +43,39 @@ void mesolution_csp_z8(complex8* a, const int& n, const int& m, complex8* b, con
                        complex8* workspace, int& status);
 
 }  // namespace velqo
+
+namespace velqo {
+
+// ------------------------------- stand-alone factorisation and substitution
+//
+// The factor these entries leave in a is the band factor L of A = L·Lᵀ in band
+// storage, the same bit for bit whatever the task count: one medecompose_csp
+// (or the sequential decompose_csp over rows 1 … n) serves any number of
+// mesubstitute_csp calls. The work goes by panels of nb rows, with
+// nb = max(grain·grain / max(m, 1), grain) from the precision's grain size.
+
+/// Factorises a = L·Lᵀ in place in parallel. status ← 0 on success, 1 when a
+/// pivot was not positive; a then holds L only for the columns before the
+/// failing panel.
+void medecompose_csp_4(float* a, const int& n, const int& m, int& status);
+void medecompose_csp_8(double* a, const int& n, const int& m, int& status);
+void medecompose_csp_z4(complex4* a, const int& n, const int& m, int& status);
+void medecompose_csp_z8(complex8* a, const int& n, const int& m, int& status);
+
+/// Solves L·Lᵀ·x = b with the factor L held in a, for the nrhs right-hand sides
+/// in b (n × nrhs, leading dimension n), which are overwritten by the solutions.
+/// a is only read.
+void mesubstitute_csp_4(const float* a, const int& n, const int& m, float* b, const int& nrhs);
+void mesubstitute_csp_8(const double* a, const int& n, const int& m, double* b, const int& nrhs);
+void mesubstitute_csp_z4(const complex4* a, const int& n, const int& m, complex4* b, const int& nrhs);
+void mesubstitute_csp_z8(const complex8* a, const int& n, const int& m, complex8* b, const int& nrhs);
+
+/// Factorises a = L·Lᵀ in place and solves a·x = b for one right-hand side in
+/// one parallel pass; b (n elements) is overwritten by x. status ← 0 on success,
+/// 1 when a pivot was not positive; a and b are then partial.
+void mefactorsolve_csp_4(float* a, const int& n, const int& m, float* b, int& status);
+void mefactorsolve_csp_8(double* a, const int& n, const int& m, double* b, int& status);
+void mefactorsolve_csp_z4(complex4* a, const int& n, const int& m, complex4* b, int& status);
+void mefactorsolve_csp_z8(complex8* a, const int& n, const int& m, complex8* b, int& status);
+
+}  // namespace velqo

@@ -1,0 +1,131 @@
+// The stand-alone parallel entries: factorise, substitute with a factor, or
+// factorise and solve in one pass, each in the library's number of tasks.
+#include <algorithm>
+
+#include "mtask/mtask.h"
+#include "solver/def_velqo.h"
+#include "solver/kernel.h"
+#include "solver/team.h"
+#include "solver/velqo.h"
+
+namespace velqo {
+namespace {
+
+// Panel height nb. The stage's work lies in the m rows below the previous panel,
+// cut into blocks of 2·nb rows, so a panel at least as high as the band leaves
+// one block per stage; nb = grain keeps about m / (2·grain) blocks for the tasks
+// on a wide band, each with some 2·grain²·m updates. On a narrow band, where
+// there is nothing to share, the panel grows to grain² / m rows to save barriers.
+// nb depends on the band and the grain only, never on the task count, so the
+// backward sweeps, whose rounding follows the panel height, give the same x for
+// every task count.
+template <class T> void panelheight(const int& m, int& nb) {
+  if constexpr (is_complex<T>) {
+    def_velqo::requiregrainsizeforcomplex();
+  } else {
+    def_velqo::requiregrainsize();
+  }
+  const int grain = std::max(def_velqo::grainsize, 1);
+  nb = std::max(grain * grain / std::max(m, 1), grain);
+}
+
+template <class T>
+using decompose_kernel = void (*)(T*, const int&, const int&, const int&, const int&, int*, const int&, int&,
+                                  int&, const real_type<T>&, int*);
+template <class T>
+using substitute_kernel = void (*)(const T*, const int&, const int&, T*, const int&, const int&, int*,
+                                   const int&, int&, int&, int&, int&);
+template <class T>
+using solution_kernel = void (*)(T*, const int&, const int&, T*, const int&, const int&, int*, const int&,
+                                 int&, int&, int&, int&, const real_type<T>&, int*);
+
+template <class T>
+void medecompose_csp(decompose_kernel<T> kernel, T* a, const int& n, const int& m, int& status) {
+  int nb = 1;
+  panelheight<T>(m, nb);
+  int count = 0;
+  gettasks(count);
+  team crew(count);
+
+  int s = 1, nextblock = 1;
+  int info[2] = {0, 0};
+  const real_type<T> eps = 0;
+  crew.run(kernel, a, n, m, nb, crew.lock, crew.events, crew.ntasks, s, nextblock, eps, info);
+  status = info[0] | info[1];
+}
+
+template <class T>
+void mesubstitute_csp(substitute_kernel<T> kernel, const T* a, const int& n, const int& m, T* b,
+                      const int& nrhs) {
+  int nb = 1;
+  panelheight<T>(m, nb);
+  int count = 0;
+  gettasks(count);
+  team crew(count);
+
+  // The kernel solves one vector: one parallel run per column of b.
+  for (int k = 1; k <= nrhs; ++k) {
+    T* column = &at(b, n, 1, k);
+    int s = 1, nextblock = 1, S = n, nextb = n;
+    if (k > 1) mtask::initializeparallelevent(crew.events[0], crew.ntasks);
+    crew.run(kernel, a, n, m, column, nb, crew.lock, crew.events, crew.ntasks, s, nextblock, S, nextb);
+  }
+}
+
+template <class T>
+void mefactorsolve_csp(solution_kernel<T> kernel, T* a, const int& n, const int& m, T* b, int& status) {
+  int nb = 1;
+  panelheight<T>(m, nb);
+  int count = 0;
+  gettasks(count);
+  team crew(count);
+
+  int s = 1, nextblock = 1, S = n, nextb = n;
+  int info[2] = {0, 0};
+  const real_type<T> eps = 0;
+  crew.run(kernel, a, n, m, b, nb, crew.lock, crew.events, crew.ntasks, s, nextblock, S, nextb, eps, info);
+  status = info[0] | info[1];
+}
+
+}  // namespace
+
+void medecompose_csp_4(float* a, const int& n, const int& m, int& status) {
+  medecompose_csp<float>(p_decompose_csp_4, a, n, m, status);
+}
+void medecompose_csp_8(double* a, const int& n, const int& m, int& status) {
+  medecompose_csp<double>(p_decompose_csp_8, a, n, m, status);
+}
+void medecompose_csp_z4(complex4* a, const int& n, const int& m, int& status) {
+  medecompose_csp<complex4>(p_decompose_csp_z4, a, n, m, status);
+}
+void medecompose_csp_z8(complex8* a, const int& n, const int& m, int& status) {
+  medecompose_csp<complex8>(p_decompose_csp_z8, a, n, m, status);
+}
+
+void mesubstitute_csp_4(const float* a, const int& n, const int& m, float* b, const int& nrhs) {
+  mesubstitute_csp<float>(p_substitute_csp_4, a, n, m, b, nrhs);
+}
+void mesubstitute_csp_8(const double* a, const int& n, const int& m, double* b, const int& nrhs) {
+  mesubstitute_csp<double>(p_substitute_csp_8, a, n, m, b, nrhs);
+}
+void mesubstitute_csp_z4(const complex4* a, const int& n, const int& m, complex4* b, const int& nrhs) {
+  mesubstitute_csp<complex4>(p_substitute_csp_z4, a, n, m, b, nrhs);
+}
+void mesubstitute_csp_z8(const complex8* a, const int& n, const int& m, complex8* b, const int& nrhs) {
+  mesubstitute_csp<complex8>(p_substitute_csp_z8, a, n, m, b, nrhs);
+}
+
+void mefactorsolve_csp_4(float* a, const int& n, const int& m, float* b, int& status) {
+  mefactorsolve_csp<float>(p_solution_csp_4, a, n, m, b, status);
+}
+void mefactorsolve_csp_8(double* a, const int& n, const int& m, double* b, int& status) {
+  mefactorsolve_csp<double>(p_solution_csp_8, a, n, m, b, status);
+}
+void mefactorsolve_csp_z4(complex4* a, const int& n, const int& m, complex4* b, int& status) {
+  mefactorsolve_csp<complex4>(p_solution_csp_z4, a, n, m, b, status);
+}
+void mefactorsolve_csp_z8(complex8* a, const int& n, const int& m, complex8* b, int& status) {
+  mefactorsolve_csp<complex8>(p_solution_csp_z8, a, n, m, b, status);
+}
+
+}  // namespace velqo
