@@ -1,0 +1,127 @@
+// A checked C++ interface over the band solver.
+//
+// The routines of solver/velqo.h trust their arguments: they take raw pointers
+// and sizes and read and write whatever those describe. This header puts a thin,
+// checked layer on top. A band_view knows its order n, its half bandwidth m, the
+// storage it looks at and what that storage holds (the matrix, its factor L, or
+// neither after a solve). Every call checks its arguments before it touches
+// anything and answers with a result that says what went wrong, naming the
+// argument and the sizes; on a bad argument the caller's arrays are left exactly
+// as they were.
+//
+//   std::vector<double> storage(velqo::band_length(n, m)), b(n);
+//   ... fill the lower band column by column, and b ...
+//   velqo::band_view<double> a(storage, n, m);
+//   if (velqo::result r = velqo::solve(a, b, 1); !r) std::cerr << r.message << '\n';
+//
+// Checked calls from several threads run one at a time; the task count is the
+// library's (velqo::settasks).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "solver/bandstorage.h"
+#include "solver/scalar.h"
+#include "solver/velqo.h"
+
+namespace velqo {
+
+/// The element types the solver is built for.
+template <class T>
+concept element = std::is_same_v<T, float> || std::is_same_v<T, double> || std::is_same_v<T, complex4> ||
+                  std::is_same_v<T, complex8>;
+
+/// Largest order and half bandwidth a checked call accepts: the solver's row
+/// arithmetic runs in 32-bit integers and reaches a few times n + m.
+inline constexpr int max_order = std::numeric_limits<int>::max() / 8;
+
+/// What a checked call reports.
+enum class status { ok, not_positive_definite, bad_argument };
+
+struct [[nodiscard]] result {
+  velqo::status status = velqo::status::ok;
+  std::string message;  ///< empty on success
+
+  explicit operator bool() const { return status == velqo::status::ok; }
+};
+
+/// What the storage of a band_view holds.
+enum class holds {
+  matrix,      ///< the matrix A
+  factor,      ///< its factor L of A = L·Lᵀ, from factor()
+  overwritten  ///< neither: block factors left by solve(), or a failed factor()
+};
+
+namespace detail {
+struct band_access;
+}
+
+/// A symmetric band matrix of order n with half bandwidth m, held in band storage
+/// (solver/bandstorage.h) in a span the caller owns; the span may be longer than
+/// the n + (n − 1)·m elements the layout needs (LAPACK's (m + 1)·n array holds
+/// the same layout). A view cannot be copied, so that one view alone records what
+/// its storage holds; a view moved from looks at nothing.
+template <element T> class band_view {
+ public:
+  band_view(std::span<T> storage, const int& n, const int& m, velqo::holds contents = velqo::holds::matrix)
+      : storage_(storage), n_(n), m_(m), contents_(contents) {}
+  band_view(const band_view&) = delete;
+  band_view& operator=(const band_view&) = delete;
+  band_view(band_view&& other) noexcept
+      : storage_(std::exchange(other.storage_, {})), n_(std::exchange(other.n_, 0)),
+        m_(std::exchange(other.m_, 0)), contents_(std::exchange(other.contents_, velqo::holds::overwritten)) {}
+  band_view& operator=(band_view&& other) noexcept {
+    storage_ = std::exchange(other.storage_, {});
+    n_ = std::exchange(other.n_, 0);
+    m_ = std::exchange(other.m_, 0);
+    contents_ = std::exchange(other.contents_, velqo::holds::overwritten);
+    return *this;
+  }
+
+  int n() const { return n_; }
+  int m() const { return m_; }
+  std::span<T> storage() const { return storage_; }
+  velqo::holds contents() const { return contents_; }
+  bool factored() const { return contents_ == velqo::holds::factor; }
+
+  /// Elements the band storage of this order and bandwidth needs: n + (n − 1)·m.
+  std::int64_t required_length() const { return band_length(n_, m_); }
+  /// Elements of the workspace solve() needs: 2·n·m.
+  std::int64_t workspace_length() const {
+    return n_ <= 0 || m_ <= 0 ? 0 : 2 * std::int64_t(n_) * m_;
+  }
+
+ private:
+  friend struct detail::band_access;
+  std::span<T> storage_;
+  int n_;
+  int m_;
+  velqo::holds contents_;
+};
+
+/// Solves A·X = B in place with the parallel solver (mesolution_csp_*): the
+/// view's storage is overwritten by block factors that serve no later call (the
+/// view then holds::overwritten), b (n × nrhs, column-major, leading dimension n)
+/// by the solutions. workspace needs a.workspace_length() = 2·n·m elements; an
+/// empty span lets the call allocate its own (std::bad_alloc if it cannot). On
+/// not_positive_definite, a and b are partial.
+template <element T>
+result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs,
+             std::type_identity_t<std::span<T>> workspace = {});
+
+/// Factorises A = L·Lᵀ in place with the parallel factorisation
+/// (medecompose_csp_*); the view then holds its factor and serves any number of
+/// solve_factored calls. On not_positive_definite the storage is partial.
+template <element T> result factor(band_view<T>& a);
+
+/// Solves A·X = B with a factored view (mesubstitute_csp_*), for nrhs right-hand
+/// sides in b, which are overwritten by the solutions.
+template <element T>
+result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs);
+
+}  // namespace velqo

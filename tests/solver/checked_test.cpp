@@ -1,0 +1,217 @@
+// The checked interface: every bad argument is reported by name and size with
+// the caller's arrays untouched, failures of the factorisation are reported,
+// and the checked calls give bit for bit what the unchecked entries give.
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <thread>
+
+#include "solver/band.h"
+#include "support.h"
+
+namespace {
+
+using namespace testing_support;
+
+template <class T> bool same_bytes(const std::vector<T>& x, const std::vector<T>& y) {
+  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
+}
+
+// The unchecked entries of each precision.
+void unchecked(float* a, int n, int m, float* b, int nrhs, float* w, int& s) { velqo::mesolution_csp_4(a, n, m, b, nrhs, w, s); }
+void unchecked(double* a, int n, int m, double* b, int nrhs, double* w, int& s) { velqo::mesolution_csp_8(a, n, m, b, nrhs, w, s); }
+void unchecked(complex4* a, int n, int m, complex4* b, int nrhs, complex4* w, int& s) { velqo::mesolution_csp_z4(a, n, m, b, nrhs, w, s); }
+void unchecked(complex8* a, int n, int m, complex8* b, int nrhs, complex8* w, int& s) { velqo::mesolution_csp_z8(a, n, m, b, nrhs, w, s); }
+void unchecked(float* a, int n, int m, int& s) { velqo::medecompose_csp_4(a, n, m, s); }
+void unchecked(double* a, int n, int m, int& s) { velqo::medecompose_csp_8(a, n, m, s); }
+void unchecked(complex4* a, int n, int m, int& s) { velqo::medecompose_csp_z4(a, n, m, s); }
+void unchecked(complex8* a, int n, int m, int& s) { velqo::medecompose_csp_z8(a, n, m, s); }
+void unchecked(const float* a, int n, int m, float* b, int nrhs) { velqo::mesubstitute_csp_4(a, n, m, b, nrhs); }
+void unchecked(const double* a, int n, int m, double* b, int nrhs) { velqo::mesubstitute_csp_8(a, n, m, b, nrhs); }
+void unchecked(const complex4* a, int n, int m, complex4* b, int nrhs) { velqo::mesubstitute_csp_z4(a, n, m, b, nrhs); }
+void unchecked(const complex8* a, int n, int m, complex8* b, int nrhs) { velqo::mesubstitute_csp_z8(a, n, m, b, nrhs); }
+
+// ------------------------------------------------------------- bad arguments
+
+// A system of order 10, half bandwidth 2, two right-hand sides, a workspace of
+// 2·n·m = 40 elements; each case breaks one thing and must leave all of it as it was.
+struct BadArgument : ::testing::Test {
+  static constexpr int n = 10, m = 2, nrhs = 2;
+  std::vector<double> a = random_spd_band<double>(n, m, 7), b = random_rhs<double>(n, nrhs, 8),
+                      w = std::vector<double>(2 * n * m, 3.0);
+
+  // Runs call on copies; it must answer bad_argument with a message holding every
+  // one of parts and touch none of the arrays.
+  template <class Call> void expect_rejected(Call call, std::initializer_list<std::string> parts) {
+    auto a2 = a, b2 = b, w2 = w;
+    const velqo::result r = call(a2, b2, w2);
+    EXPECT_EQ(r.status, velqo::status::bad_argument);
+    for (const std::string& part : parts)
+      EXPECT_NE(r.message.find(part), std::string::npos) << r.message << " lacks " << part;
+    EXPECT_TRUE(same_bytes(a2, a) && same_bytes(b2, b) && same_bytes(w2, w)) << r.message;
+  }
+};
+
+TEST_F(BadArgument, SizesAndLengths) {
+  using V = std::vector<double>;
+  auto solve_with = [](int vn, int vm, int k, std::size_t alen, std::size_t blen, std::size_t wlen) {
+    return [=](V& a, V& b, V& w) {
+      velqo::band_view<double> view{std::span(a).first(alen), vn, vm};
+      return velqo::solve(view, std::span(b).first(blen), k, std::span(w).first(wlen));
+    };
+  };
+  expect_rejected(solve_with(-1, m, nrhs, a.size(), b.size(), w.size()), {"n = -1"});
+  expect_rejected(solve_with(n, -2, nrhs, a.size(), b.size(), w.size()), {"m = -2"});
+  expect_rejected(solve_with(velqo::max_order + 1, 0, 1, a.size(), b.size(), w.size()),
+                  {"n = " + std::to_string(velqo::max_order + 1)});
+  expect_rejected(solve_with(n, m, nrhs, a.size() - 1, b.size(), w.size()), {"a:", "27", "28"});
+  expect_rejected(solve_with(n, m, -1, a.size(), b.size(), w.size()), {"nrhs = -1"});
+  expect_rejected(solve_with(n, m, nrhs, a.size(), b.size() - 1, w.size()), {"b:", "19", "20"});
+  expect_rejected(solve_with(n, m, nrhs, a.size(), b.size(), w.size() - 1), {"workspace:", "39", "40"});
+}
+
+TEST_F(BadArgument, OverlappingArrays) {
+  using V = std::vector<double>;
+  a.resize(28 + 20 + 40);  // room for b or a workspace inside a's array
+  w.resize(10 + 40);       // room for one right-hand side and a workspace
+  expect_rejected([](V& a, V&, V& w) {
+    velqo::band_view<double> view{std::span(a).first(28), n, m};
+    return velqo::solve(view, std::span(a).subspan(20, 20), nrhs, w);
+  }, {"b:", "overlap the band storage of a"});
+  expect_rejected([](V& a, V& b, V&) {
+    velqo::band_view<double> view{std::span(a).first(28), n, m};
+    return velqo::solve(view, b, nrhs, std::span(a).subspan(27, 40));
+  }, {"workspace:", "overlap the band storage of a"});
+  expect_rejected([](V& a, V&, V& w) {
+    velqo::band_view<double> view{std::span(a).first(28), n, m};
+    return velqo::solve(view, std::span(w).first(n), 1, std::span(w).subspan(n - 1, 40));
+  }, {"workspace:", "overlap b"});
+}
+
+// A view records what its storage holds; each call wants one thing.
+TEST_F(BadArgument, WhatTheStorageHolds) {
+  using V = std::vector<double>;
+  using velqo::holds;
+  auto solve_on = [](holds what) {
+    return [=](V& a, V& b, V& w) { velqo::band_view<double> view(a, n, m, what); return velqo::solve(view, b, nrhs, w); };
+  };
+  auto factor_on = [](holds what) {
+    return [=](V& a, V&, V&) { velqo::band_view<double> view(a, n, m, what); return velqo::factor(view); };
+  };
+  auto solve_factored_on = [](holds what) {
+    return [=](V& a, V& b, V&) { velqo::band_view<double> view(a, n, m, what); return velqo::solve_factored(view, b, nrhs); };
+  };
+  expect_rejected(solve_factored_on(holds::matrix), {"a:", "holds the matrix", "call factor"});
+  expect_rejected(solve_on(holds::factor), {"a:", "holds the factor", "use solve_factored"});
+  expect_rejected(factor_on(holds::factor), {"a:", "holds the factor"});
+  expect_rejected(solve_on(holds::overwritten), {"a:", "overwritten"});
+  expect_rejected(factor_on(holds::overwritten), {"a:", "overwritten"});
+  expect_rejected(solve_factored_on(holds::overwritten), {"a:", "overwritten"});
+  // After a solve, and once moved from, a view serves nothing more.
+  V s = random_spd_band<double>(n, m, 9), x = b;
+  velqo::band_view<double> view(s, n, m);
+  EXPECT_TRUE(velqo::solve(view, x, nrhs));
+  EXPECT_EQ(velqo::solve(view, x, nrhs).status, velqo::status::bad_argument);
+  velqo::band_view<double> moved(std::move(view));
+  EXPECT_EQ(moved.contents(), velqo::holds::overwritten);
+  EXPECT_EQ(velqo::factor(view).status, velqo::status::bad_argument);
+}
+
+TEST(Checked, NotPositiveDefinite) {
+  const int n = 30, m = 3;
+  for (bool one_pass : {true, false}) {
+    std::vector<double> a = random_spd_band<double>(n, m, 5), b = random_rhs<double>(n, 1, 6);
+    band(a.data(), m, 17, 17) = -1;
+    velqo::band_view<double> view(a, n, m);
+    const velqo::result r = one_pass ? velqo::solve(view, b, 1) : velqo::factor(view);
+    EXPECT_EQ(r.status, velqo::status::not_positive_definite);
+    EXPECT_NE(r.message.find("not positive definite"), std::string::npos) << r.message;
+    EXPECT_EQ(view.contents(), velqo::holds::overwritten);
+    EXPECT_EQ(velqo::solve_factored(view, b, 1).status, velqo::status::bad_argument);
+  }
+}
+
+TEST(Checked, EmptySystemsAndNoRightHandSides) {
+  velqo::band_view<double> none({}, 0, 4);
+  EXPECT_TRUE(velqo::solve(none, {}, 3));
+  std::vector<double> a = random_spd_band<double>(5, 1, 3);
+  velqo::band_view<double> view(a, 5, 1);
+  EXPECT_TRUE(velqo::factor(view));
+  std::vector<double> factor = a;
+  EXPECT_TRUE(velqo::solve_factored(view, {}, 0));
+  EXPECT_TRUE(same_bytes(a, factor));
+}
+
+// ------------------------------------------------ checked against unchecked
+
+template <class T> struct Checked : ::testing::Test {};
+TYPED_TEST_SUITE(Checked, ElementTypes);
+
+TYPED_TEST(Checked, SameBitsAsTheUncheckedEntries) {
+  using T = TypeParam;
+  velqo::settasks(2);
+  // A band narrower than the matrix, and one wider (m ≥ n).
+  for (auto [n, m] : {std::pair{200, 5}, std::pair{7, 9}}) {
+    const int nrhs = 3;
+    const std::vector<T> a = random_spd_band<T>(n, m, 11), b = random_rhs<T>(n, nrhs, 12);
+
+    // One pass, with a workspace of its own and with the caller's.
+    std::vector<T> ua = a, ub = b, w(2 * std::size_t(n) * m);
+    int code = -1;
+    unchecked(ua.data(), n, m, ub.data(), nrhs, w.data(), code);
+    ASSERT_EQ(code, 0);
+    for (bool own : {true, false}) {
+      std::vector<T> ca = a, cb = b, cw(own ? 0 : w.size());
+      velqo::band_view<T> view(ca, n, m);
+      ASSERT_TRUE(velqo::solve(view, cb, nrhs, cw));
+      EXPECT_TRUE(same_bytes(ca, ua) && same_bytes(cb, ub)) << "n = " << n << ", own workspace " << own;
+    }
+    EXPECT_LT(residual_ratio(a, n, m, ub, b, nrhs), 30);
+
+    // Factor once, solve twice.
+    ua = a, ub = b;
+    unchecked(ua.data(), n, m, code);
+    ASSERT_EQ(code, 0);
+    unchecked(static_cast<const T*>(ua.data()), n, m, ub.data(), nrhs);
+    std::vector<T> ca = a;
+    velqo::band_view<T> view(ca, n, m);
+    ASSERT_TRUE(velqo::factor(view));
+    EXPECT_TRUE(same_bytes(ca, ua));
+    for (int round = 0; round < 2; ++round) {
+      std::vector<T> cb = b;
+      ASSERT_TRUE(velqo::solve_factored(view, cb, nrhs));
+      EXPECT_TRUE(same_bytes(cb, ub)) << "n = " << n << ", round " << round;
+    }
+  }
+  velqo::resettasks();
+}
+
+// Checked calls from two threads take turns in the runtime and both come out right.
+TEST(Checked, CallsFromTwoThreads) {
+  velqo::settasks(2);
+  const int n = 300, m = 4;
+  const std::vector<double> a = random_spd_band<double>(n, m, 21), b = random_rhs<double>(n, 2, 22);
+  std::vector<double> expected = b;
+  {
+    std::vector<double> s = a;
+    velqo::band_view<double> view(s, n, m);
+    ASSERT_TRUE(velqo::solve(view, expected, 2));
+  }
+  auto solve_repeatedly = [&](std::vector<double>& x) {
+    for (int round = 0; round < 20; ++round) {
+      std::vector<double> s = a;
+      x = b;
+      velqo::band_view<double> view(s, n, m);
+      if (!velqo::solve(view, x, 2)) return;
+    }
+  };
+  std::vector<double> x1, x2;
+  std::thread other(solve_repeatedly, std::ref(x1));
+  solve_repeatedly(x2);
+  other.join();
+  EXPECT_TRUE(same_bytes(x1, expected) && same_bytes(x2, expected));
+  velqo::resettasks();
+}
+
+}  // namespace
