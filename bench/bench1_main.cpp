@@ -1,5 +1,6 @@
 // The benchmark program: solves the built-in test system once for every task
 // count from 1 to the number of processors and reports the times of each solve.
+#include <algorithm>
 #include <iostream>
 
 #include "bench/report.h"
@@ -34,6 +35,12 @@ int main() {
   int nrhs = rhscount;
   int p = 0;
   mtask::getcpus(p);
+  // Write every page of the static arrays once, before the first timed run, so
+  // that the first run does not pay page faults that the later runs do not.
+  std::fill_n(a, reserved.band, 0.0f);
+  std::fill_n(b, reserved.rhs, 0.0f);
+  std::fill_n(x, reserved.solution, 0.0f);
+  std::fill_n(workspace, reserved.workspace, 0.0f);
   bench::runbenchmark(std::cout, p, a, b, x, workspace, n, m, nrhs, reserved, velqo::mesolution_csp_4);
   velqo::velqodone();
   return 0;
