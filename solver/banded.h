@@ -61,10 +61,13 @@ bool factor_banded(T* a, const int& first, const int& last, const real_type<T>& 
   using column = pack<T, pack_width(M)>;
   const int i1 = first, i2 = last;
   const real_type<T> threshold = eps;
-  column previous = column::zero();  // L(i … i + M − 1, i − 1)
-  column older = column::zero();     // L(i − 1 … i + M − 2, i − 2)
-  T lprevious = T(0);                 // L(i, i − 1), the same value formed on its own
-  bool carried = false;               // whether there is a column i − 1
+  // The last columns finished stay in packs: recent[h] = L(i − h … i − h + M − 1, i − 1 − h),
+  // so that a column never waits for the stores of the columns just before it.
+  constexpr int H = M - 1 < 3 ? (M - 1 > 0 ? M - 1 : 1) : 3;
+  column recent[H];
+  for (column& r : recent) r = column::zero();
+  T lprevious = T(0);    // L(i, i − 1), the value of recent[0] element 0, formed on its own
+  bool carried = false;  // whether there is a column i − 1
   for (int i = i1; i <= i2; ++i) {
     if (i == i2) {
       if (!factor_column(a, m, i1, i2, i, threshold, info, parity)) return false;
@@ -76,28 +79,32 @@ bool factor_banded(T* a, const int& first, const int& last, const real_type<T>& 
     column col = column::load(ci);
     T pivot;
     // a(i + t, i) ← a(i + t, i) − a(i, j)·a(i + t, j) for j = i − M + s ≥ first and
-    // t ≤ min(s, reach); the update from column i − 1 (s = M − 1) last.
+    // t ≤ min(s, reach), s ascending; the update from column i − 1 (s = M − 1) last.
     const auto update = [&](auto inside) {
       const int s0 = std::max(0, i1 - (i - M));
 #pragma GCC unroll 16
-      for (int s = 0; s < M - 2; ++s) {
+      for (int s = 0; s < M - H; ++s) {
         if (s < s0) continue;
         const int j = i - M + s;
         const int lanes = inside ? s : std::min(s, reach);
         col = select_up_to(lanes, mul_sub(col, band(a, m, i, j), column::load(&band(a, m, i, j))), col);
       }
-      // The update from column i − 2, still in a pack (its stores may not have reached the cache yet).
-      if constexpr (M >= 2) {
-        if (i - 2 >= i1) {
-          const int lanes = inside ? M - 2 : std::min(M - 2, reach);
-          col = select_up_to(lanes, mul_sub(col, older.get(1), rotate_down(older)), col);
+      const auto from_recent = [&]<int h>() {
+        constexpr int s = M - 1 - h;
+        if constexpr (h >= 1 && h < H && s >= 0) {
+          if (s >= s0) {
+            const int lanes = inside ? s : std::min(s, reach);
+            col = select_up_to(lanes, mul_sub(col, recent[h].get(h), rotate_down<h>(recent[h])), col);
+          }
         }
-      }
+      };
+      from_recent.template operator()<2>();
+      from_recent.template operator()<1>();
       const int lanes = inside ? M - 1 : std::min(M - 1, reach);
       pivot = col.get(0);
       if (carried) {
         pivot = mul_sub(pivot, lprevious, lprevious);
-        col = select_up_to(lanes, mul_sub(col, lprevious, previous), col);
+        col = select_up_to(lanes, mul_sub(col, lprevious, recent[0]), col);
       }
     };
     if (reach == M) {
@@ -123,8 +130,8 @@ bool factor_banded(T* a, const int& first, const int& last, const real_type<T>& 
     below = divide(below, lii);
     ci[0] = lii;
     below.store_first(ci + 1, reach);
-    older = previous;
-    previous = below;
+    for (int h = H - 1; h >= 1; --h) recent[h] = recent[h - 1];
+    recent[0] = below;
     carried = true;
     finished(i);
   }

@@ -9,7 +9,7 @@
 #include "solver/flags.h"
 #include "solver/kernel.h"
 #include "solver/banded.h"
-#include "solver/specialised.h"
+#include "solver/narrowband.h"
 #include "solver/team.h"
 
 namespace velqo {

@@ -34,7 +34,7 @@
 #include "solver/flags.h"
 #include "solver/banded.h"
 #include "solver/kernel.h"
-#include "solver/specialised.h"
+#include "solver/narrowband.h"
 #include "solver/team.h"
 
 namespace velqo {
@@ -440,11 +440,19 @@ bool eliminate(T* a, const int& n, T* tile, T* b, const int& nrhs, const int& fi
   if (along)
     for (int s = 1; s <= nrhs; ++s) std::copy_n(&at(b, n, first, s), rows, saved + index_t(s - 1) * rows);
   row_solver<T, M> solve(a, n, tile, b, along ? nrhs : 0, first);
-  if (!factor_banded<T, M>(a, first, last, eps, info, parity, solve) || read_flag(info, parity) != 0) {
+#ifndef LAG
+#define LAG 0
+#endif
+  constexpr int lag = LAG;
+  const auto finished = [&](const int& i) {
+    if (i - lag >= first) solve(i - lag);
+  };
+  if (!factor_banded<T, M>(a, first, last, eps, info, parity, finished) || read_flag(info, parity) != 0) {
     if (along)
       for (int s = 1; s <= nrhs; ++s) std::copy_n(saved + index_t(s - 1) * rows, rows, &at(b, n, first, s));
     return false;
   }
+  for (int x = std::max(first, last - lag + 1); x <= last; ++x) solve(x);
   if (!along) {
     row_solver<T, M> forward(a, n, nullptr, b, nrhs, first);
     for (int x = first; x <= last; ++x) forward(x);

@@ -63,10 +63,10 @@ template <class T, int P> struct pack<T, P, true> {
     for (int i = 0; i < P; ++i) q.e[i] = velqo::mul(x.e[i], c);
     return q;
   }
-  /// Element i ← element i + 1, the last ← the first.
-  friend pack rotate_down(const pack& r) {
+  /// Element i ← element i + K, cyclically.
+  template <int K = 1> friend pack rotate_down(const pack& r) {
     pack q;
-    for (int i = 0; i < P; ++i) q.e[i] = r.e[(i + 1) % P];
+    for (int i = 0; i < P; ++i) q.e[i] = r.e[(i + K) % P];
     return q;
   }
 
@@ -139,10 +139,10 @@ template <class T, int P> struct pack<T, P, false> {
     return load(e);
   }
   friend pack mul(const pack& x, const T& c) { return pack{x.v * c}; }
-  friend pack rotate_down(const pack& r) {
+  template <int K = 1> friend pack rotate_down(const pack& r) {
     typedef decltype(r.v < r.v) index;
     index next{};
-    for (int i = 0; i < P; ++i) next[i] = (i + 1) % P;
+    for (int i = 0; i < P; ++i) next[i] = (i + K) % P;
     return pack{__builtin_shuffle(r.v, next)};
   }
 

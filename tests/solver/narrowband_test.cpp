@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "solver/kernel.h"
-#include "solver/specialised.h"
+#include "solver/narrowband.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
 #include "support.h"
