@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -25,6 +26,11 @@ using velqo::real_type;
 
 using ElementTypes = ::testing::Types<float, double, complex4, complex8>;
 using RealTypes = ::testing::Types<float, double>;
+
+/// Whether x and y hold the same elements, bit for bit (NaNs included).
+template <class T> bool same_bits(const std::vector<T>& x, const std::vector<T>& y) {
+  return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0);
+}
 
 template <class T> constexpr real_type<T> epsilon() { return std::numeric_limits<real_type<T>>::epsilon(); }
 

@@ -14,10 +14,6 @@ namespace {
 
 using namespace testing_support;
 
-template <class T> bool same_bytes(const std::vector<T>& x, const std::vector<T>& y) {
-  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
-}
-
 // The unchecked entries of each precision.
 void unchecked(float* a, int n, int m, float* b, int nrhs, float* w, int& s) { velqo::mesolution_csp_4(a, n, m, b, nrhs, w, s); }
 void unchecked(double* a, int n, int m, double* b, int nrhs, double* w, int& s) { velqo::mesolution_csp_8(a, n, m, b, nrhs, w, s); }
@@ -49,7 +45,7 @@ struct BadArgument : ::testing::Test {
     EXPECT_EQ(r.status, velqo::status::bad_argument);
     for (const std::string& part : parts)
       EXPECT_NE(r.message.find(part), std::string::npos) << r.message << " lacks " << part;
-    EXPECT_TRUE(same_bytes(a2, a) && same_bytes(b2, b) && same_bytes(w2, w)) << r.message;
+    EXPECT_TRUE(same_bits(a2, a) && same_bits(b2, b) && same_bits(w2, w)) << r.message;
   }
 };
 
@@ -140,7 +136,7 @@ TEST(Checked, EmptySystemsAndNoRightHandSides) {
   EXPECT_TRUE(velqo::factor(view));
   std::vector<double> factor = a;
   EXPECT_TRUE(velqo::solve_factored(view, {}, 0));
-  EXPECT_TRUE(same_bytes(a, factor));
+  EXPECT_TRUE(same_bits(a, factor));
 }
 
 // ------------------------------------------------ checked against unchecked
@@ -165,7 +161,7 @@ TYPED_TEST(Checked, SameBitsAsTheUncheckedEntries) {
       std::vector<T> ca = a, cb = b, cw(own ? 0 : w.size());
       velqo::band_view<T> view(ca, n, m);
       ASSERT_TRUE(velqo::solve(view, cb, nrhs, cw));
-      EXPECT_TRUE(same_bytes(ca, ua) && same_bytes(cb, ub)) << "n = " << n << ", own workspace " << own;
+      EXPECT_TRUE(same_bits(ca, ua) && same_bits(cb, ub)) << "n = " << n << ", own workspace " << own;
     }
     EXPECT_LT(residual_ratio(a, n, m, ub, b, nrhs), 30);
 
@@ -177,11 +173,11 @@ TYPED_TEST(Checked, SameBitsAsTheUncheckedEntries) {
     std::vector<T> ca = a;
     velqo::band_view<T> view(ca, n, m);
     ASSERT_TRUE(velqo::factor(view));
-    EXPECT_TRUE(same_bytes(ca, ua));
+    EXPECT_TRUE(same_bits(ca, ua));
     for (int round = 0; round < 2; ++round) {
       std::vector<T> cb = b;
       ASSERT_TRUE(velqo::solve_factored(view, cb, nrhs));
-      EXPECT_TRUE(same_bytes(cb, ub)) << "n = " << n << ", round " << round;
+      EXPECT_TRUE(same_bits(cb, ub)) << "n = " << n << ", round " << round;
     }
   }
   velqo::resettasks();
@@ -210,7 +206,7 @@ TEST(Checked, CallsFromTwoThreads) {
   std::thread other(solve_repeatedly, std::ref(x1));
   solve_repeatedly(x2);
   other.join();
-  EXPECT_TRUE(same_bytes(x1, expected) && same_bytes(x2, expected));
+  EXPECT_TRUE(same_bits(x1, expected) && same_bits(x2, expected));
   velqo::resettasks();
 }
 

@@ -74,10 +74,6 @@ template <class T> outcome<T> solve(std::vector<T> a, int n, int m, std::vector<
   return r;
 }
 
-template <class T> bool same_bits(const std::vector<T>& x, const std::vector<T>& y) {
-  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
-}
-
 /// max |x − y| / max |y|; NaN when x holds a NaN.
 template <class T> double relative_difference(const std::vector<T>& x, const std::vector<T>& y) {
   double d = 0;

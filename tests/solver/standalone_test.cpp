@@ -16,10 +16,6 @@ namespace {
 using namespace testing_support;
 using velqo::entry;
 
-template <class T> bool same_bytes(const std::vector<T>& x, const std::vector<T>& y) {
-  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
-}
-
 // ------------------------------------------------ running the kernels
 
 struct Run {
@@ -114,7 +110,7 @@ TYPED_TEST(Standalone, FactorIsBitwiseTheSequentialFactor) {
       for (int ntasks = 1; ntasks <= 8; ++ntasks) {
         std::vector<T> l = a;
         const Run r = factorise(l, n, m, nb, ntasks);
-        ASSERT_TRUE(same_bytes(l, expected)) << "n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
+        ASSERT_TRUE(same_bits(l, expected)) << "n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
         EXPECT_EQ(r.info[0] | r.info[1], 0);
         EXPECT_EQ(r.s, 1 + nb * stages);
         EXPECT_EQ(r.nextblock, r.s);
@@ -139,7 +135,7 @@ TYPED_TEST(Standalone, SubstitutionIsIndependentOfTheTaskCount) {
         for (int ntasks : {2, 3, 5, 8}) {
           std::vector<T> x = b;
           const Run r = substitute(l, n, m, x, nb, ntasks);
-          ASSERT_TRUE(same_bytes(x, one)) << "n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
+          ASSERT_TRUE(same_bits(x, one)) << "n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
           EXPECT_EQ(r.s, 1 + nb * ((n + nb - 1) / nb));
           EXPECT_LE(r.S, 0);
         }
@@ -165,8 +161,8 @@ TYPED_TEST(Standalone, SolutionIsTheFactorThenTheSubstitution) {
           std::vector<T> f = a, y = b;
           const Run r = factorise_and_solve(f, n, m, y, nb, ntasks);
           EXPECT_EQ(r.info[0] | r.info[1], 0);
-          ASSERT_TRUE(same_bytes(f, l)) << "factor, n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
-          ASSERT_TRUE(same_bytes(y, x)) << "solution, n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
+          ASSERT_TRUE(same_bits(f, l)) << "factor, n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
+          ASSERT_TRUE(same_bits(y, x)) << "solution, n=" << n << " m=" << m << " nb=" << nb << " tasks=" << ntasks;
         }
       }
     }
@@ -213,7 +209,7 @@ TYPED_TEST(Standalone, DiagonalMatrixDividesTwice) {
   }
   std::vector<T> x = b;
   substitute(l, n, m, x, 3, 4);
-  EXPECT_TRUE(same_bytes(x, expected));
+  EXPECT_TRUE(same_bits(x, expected));
 }
 
 // ------------------------------------------------------------- failures
@@ -255,7 +251,7 @@ TYPED_TEST(Standalone, FailureStopsEveryTaskAfterItsStage) {
       EXPECT_EQ(q.info[2 - parity], 0);
       EXPECT_EQ(q.s, 1 + nb * stage);
       EXPECT_EQ(q.S, n) << "the backward sweep does not run";
-      EXPECT_TRUE(same_bytes(f, l)) << "both kernels factorise the same way";
+      EXPECT_TRUE(same_bits(f, l)) << "both kernels factorise the same way";
       // b holds y for the rows of the panels before the failing one.
       const std::vector<T> expected = forward_substitution(reference, finished, m, b);
       EXPECT_EQ(std::memcmp(y.data(), expected.data(), sizeof(T) * finished), 0) << "bad=" << bad;
@@ -319,12 +315,12 @@ TYPED_TEST(StandaloneEntriesTyped, FactorOnceSolveMany) {
     int status = -1;
     Entries<T>::decompose(l.data(), n, m, status);
     EXPECT_EQ(status, 0);
-    ASSERT_TRUE(same_bytes(l, expected)) << "tasks=" << ntasks;
+    ASSERT_TRUE(same_bits(l, expected)) << "tasks=" << ntasks;
     std::vector<T> x = b;
     Entries<T>::substitute(l.data(), n, m, x.data(), nrhs);
     EXPECT_LT(residual_ratio(a, n, m, x, b, nrhs), 30) << "tasks=" << ntasks;
     if (first.empty()) first = x;
-    EXPECT_TRUE(same_bytes(x, first)) << "tasks=" << ntasks;
+    EXPECT_TRUE(same_bits(x, first)) << "tasks=" << ntasks;
     // A second right-hand side with the same factor.
     std::vector<T> again = b;
     Entries<T>::substitute(l.data(), n, m, again.data() + n, 1);
@@ -345,10 +341,10 @@ TYPED_TEST(StandaloneEntriesTyped, FactorAndSolveInOnePass) {
     int status = -1;
     Entries<T>::factorsolve(f.data(), n, m, x.data(), status);
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(same_bytes(f, sequential_factor(a, n, m)));
+    EXPECT_TRUE(same_bits(f, sequential_factor(a, n, m)));
     EXPECT_LT(residual_ratio(a, n, m, x, b, 1), 30);
     if (first.empty()) first = x;
-    EXPECT_TRUE(same_bytes(x, first)) << "tasks=" << ntasks;
+    EXPECT_TRUE(same_bits(x, first)) << "tasks=" << ntasks;
   }
 }
 
@@ -406,9 +402,9 @@ TEST_F(StandaloneEntries, ManyTasksAndFullEventTable) {
   int status = -1;
   velqo::medecompose_csp_8(l.data(), n, m, status);
   EXPECT_EQ(status, 0);
-  EXPECT_TRUE(same_bytes(l, expected));
+  EXPECT_TRUE(same_bits(l, expected));
   velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), 2);
-  EXPECT_TRUE(same_bytes(x, reference));
+  EXPECT_TRUE(same_bits(x, reference));
 
   use_tasks(4);
   std::vector<int> held;
@@ -423,9 +419,9 @@ TEST_F(StandaloneEntries, ManyTasksAndFullEventTable) {
   status = -1;
   velqo::medecompose_csp_8(l.data(), n, m, status);
   EXPECT_EQ(status, 0);
-  EXPECT_TRUE(same_bytes(l, expected));
+  EXPECT_TRUE(same_bits(l, expected));
   velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), 2);
-  EXPECT_TRUE(same_bytes(x, reference));
+  EXPECT_TRUE(same_bits(x, reference));
   for (int event : held) mtask::deleteparallelevent(event);
 }
 
