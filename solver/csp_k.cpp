@@ -1,37 +1,59 @@
 // Band block factorisation, and the stand-alone parallel factorisation,
 // substitution and solution kernels built on it, in the four precisions.
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <utility>
 
 #include "mtask/mtask.h"
+#include "solver/banded.h"
 #include "solver/flags.h"
 #include "solver/kernel.h"
+#include "solver/narrowband.h"
 #include "solver/team.h"
 
 namespace velqo {
 
+namespace {
+
+/// Set by the test seam: every kernel uses the generic steps.
+std::atomic<bool> generic_only{false};
+
+/// The factorisation for half bandwidth M.
+template <class T, int M>
+void decompose_banded(T* a, const int& first, const int& last, const real_type<T>& eps, int* info,
+                      const int& parity) {
+  factor_banded<T, M>(a, first, last, eps, info, parity, [](int) {});
+}
+
+template <class T> using banded_factorisation = void (*)(T*, const int&, const int&, const real_type<T>&, int*,
+                                                         const int&);
+
+template <class T, std::size_t... I>
+constexpr std::array<banded_factorisation<T>, sizeof...(I)> banded_factorisations(std::index_sequence<I...>) {
+  return {&decompose_banded<T, int(I) + 1>...};
+}
+
+}  // namespace
+
+bool narrow_steps_allowed() { return !generic_only.load(std::memory_order_relaxed); }
+
+namespace testing {
+void force_generic_steps(bool generic) { generic_only.store(generic, std::memory_order_relaxed); }
+}  // namespace testing
+
 template <class T>
 void decompose_csp(T* a, const int& m, const int& first, const int& last,
                    const real_type<T>& eps, int* info, const int& parity) {
-  for (int i = first; i <= last; ++i) {
-    // Column i receives the updates of the block's earlier columns j:
-    // a(k, i) ← a(k, i) − a(i, j)·a(k, j) for the rows k = i … min(last, j + m).
-    for (int j = std::max(i - m, first); j <= i - 1; ++j) {
-      const T aij = band(a, m, i, j);
-      const int kend = std::min(last, j + m);
-      for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
-    }
-    // The pivot must be strictly greater than eps; a NaN fails every comparison.
-    T& pivot = band(a, m, i, i);
-    if (!(pivot_size(pivot) > eps)) {
-      raise_flag(info, parity);
+  if constexpr (narrow_limit<T> > 0) {
+    if (use_narrow_steps<T>(m)) {
+      static constexpr auto banded = banded_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());
+      banded[m - 1](a, first, last, eps, info, parity);
       return;
     }
-    pivot = square_root(pivot);
-    // L(k, i) = a(k, i) / L(i, i).
-    const T lii = pivot;
-    const int kend = std::min(i + m, last);
-    for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
   }
+  for (int i = first; i <= last; ++i)
+    if (!factor_column(a, m, first, last, i, eps, info, parity)) return;
 }
 
 namespace {

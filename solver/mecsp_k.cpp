@@ -13,19 +13,26 @@
 // level r; then one stage S4 per level, from the last down to level 0, solves
 // the level's blocks.
 //
-// The file has two halves: the block steps (pure arithmetic on one block, no
-// synchronisation) and the kernel (stages, block hand-out and barriers), which
-// decides which step runs on which block and never looks inside a step.
+// The file has three parts: the block steps (pure arithmetic on one block, no
+// synchronisation), the same steps for narrow bands (see solver/narrowband.h),
+// and the kernel (stages, block hand-out and barriers), which decides which
+// step runs on which block and never looks inside a step. A solve uses one set
+// of steps throughout.
 //
 // Work arrays, both from the caller's workspace: spike(x, v), n × m with leading
 // dimension n, holds the couplings by rows of the matrix; tspike(v, x), m × n
 // with leading dimension m, keeps the transposed right couplings for the
 // backward sweep.
 #include <algorithm>
+#include <array>
+#include <type_traits>
+#include <utility>
 
 #include "mtask/mtask.h"
+#include "solver/banded.h"
 #include "solver/flags.h"
 #include "solver/kernel.h"
+#include "solver/narrowband.h"
 #include "solver/team.h"
 
 namespace velqo {
@@ -261,7 +268,537 @@ void backward_substitution(T* a, const int& n, const int& m, T* b, const int& nr
   }
 }
 
+/// S1: the factorisation of a level-0 block, then, unless a pivot of the stage
+/// has failed, its left spike from the band and its forward substitution. False
+/// when the stage's failure flag is set.
+template <class T>
+bool eliminate_from_band(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
+                         const int& last, const real_type<T>& eps, int* info, const int& parity) {
+  decompose_csp(a, m, first, last, eps, info, parity);
+  if (read_flag(info, parity) != 0) return false;
+  left_spike_from_band(a, n, m, spike, first, last);
+  forward_substitution(a, n, m, b, nrhs, first, last);
+  return true;
+}
+
+/// S3: the factorisation of a level-r block, then, unless a pivot of the stage
+/// has failed, its left spike from the fill (when it has a left partner) and
+/// its forward substitution. False when the stage's failure flag is set.
+template <class T>
+bool eliminate_from_fill(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
+                         const int& last, const bool& left, const real_type<T>& eps, int* info,
+                         const int& parity) {
+  decompose_csp(a, m, first, last, eps, info, parity);
+  if (read_flag(info, parity) != 0) return false;
+  if (left) left_spike_from_fill(a, n, m, spike, first, last);
+  forward_substitution(a, n, m, b, nrhs, first, last);
+  return true;
+}
+
+// ================================================ steps for a fixed bandwidth
+//
+// The same steps for half bandwidth M (1 … narrow_limit), with the same
+// operations in the same order for every element; only the loops differ. They
+// run across the M columns of the spike (or the rows of a column) with fixed
+// trip counts, keep short columns in local arrays and copy a block's spike rows
+// into a row-major tile when the work goes along the rows. A case outside their
+// shape (a block too short or too long, a partner cut by the end of the matrix)
+// goes to the generic step.
+
+/// Elements of the largest tile kept on the stack.
+constexpr int tile_capacity = 4096;
+
+/// A block's spike rows as a row-major tile: row t holds spike(first + t, v),
+/// v = 1 … M, in its first M of P = pack_width(M) elements (the others are 0).
+template <class T, int M> struct tile_shape {
+  static constexpr int P = pack_width(M);
+  using row = pack<T, P>;
+  /// Whether rows rows fit in a tile.
+  static bool fits(int rows) { return rows * P <= tile_capacity; }
+};
+
+/// tile(t) ← spike row first + t, t = 0 … rows − 1.
+template <class T, int M>
+void rows_from_spike(const T* spike, const int& n, const int& first, const int& rows, T* tile) {
+  constexpr int P = tile_shape<T, M>::P;
+  int t0 = 0;
+  if constexpr (std::is_same_v<T, float> && M == 8) {
+    for (; t0 + 8 <= rows; t0 += 8) {
+      const float* columns[8];
+      float* out[8];
+      for (int v = 0; v < 8; ++v) columns[v] = &at(spike, n, first + t0, v + 1);
+      for (int t = 0; t < 8; ++t) out[t] = tile + (t0 + t) * P;
+      transpose8(columns, out);
+    }
+  }
+  for (int t = t0; t < rows; ++t) {
+    for (int v = 1; v <= M; ++v) tile[t * P + v - 1] = at(spike, n, first + t, v);
+    for (int v = M; v < P; ++v) tile[t * P + v] = T(0);
+  }
+}
+
+/// spike row first + t ← tile(t), t = 0 … rows − 1.
+template <class T, int M>
+void rows_to_spike(const T* tile, const int& n, const int& first, const int& rows, T* spike) {
+  constexpr int P = tile_shape<T, M>::P;
+  int t0 = 0;
+  if constexpr (std::is_same_v<T, float> && M == 8) {
+    for (; t0 + 8 <= rows; t0 += 8) {
+      const float* in[8];
+      float* columns[8];
+      for (int t = 0; t < 8; ++t) in[t] = tile + (t0 + t) * P;
+      for (int v = 0; v < 8; ++v) columns[v] = &at(spike, n, first + t0, v + 1);
+      transpose8(in, columns);
+    }
+  }
+  for (int t = t0; t < rows; ++t)
+    for (int v = 1; v <= M; ++v) at(spike, n, first + t, v) = tile[t * P + v - 1];
+}
+
+/// The two triangular solves with the block's factor, L_b·X = C for the tile
+/// (when there is one) and L_b·y = b for the right-hand sides, row by row: row
+/// x takes the updates of the rows x′ = max(first, x − M) … x − 1 in ascending
+/// order and is then divided by a(x, x), exactly as the column-by-column loops
+/// of solve_spike_columns and forward_substitution do it. The tile holds the
+/// first M rows of C; its further rows are zero in both couplings the kernel
+/// solves for (C_left, and the fill) and are not read. Row x needs only the
+/// finished columns x − M … x of the factor, so the solves can go along with
+/// the factorisation, a row as soon as its column is done; the row just
+/// finished stays in registers for the next.
+template <class T, int M> class row_solver {
+ public:
+  row_solver(const T* a, const int& n, T* tile, T* b, const int& nrhs, const int& first)
+      : a_(a), n_(n), tile_(tile), b_(b), nrhs_(nrhs), first_(first) {}
+
+  void operator()(const int& x) {
+    constexpr int m = M;
+    const T* ax = a_ + (index_t(m) * (x - 1) + (x - 1));  // a(x, x); a(x, x − k) = ax[−m·k]
+    const T d = *ax;
+    const int count = std::min(x - first_, M);
+    if (tile_ != nullptr) {
+      T* stored = tile_ + index_t(x - first_) * P;
+      row r = x - first_ < M ? row::load(stored) : row::zero();
+      if (count == M) {
+#pragma GCC unroll 16
+        for (int k = M; k >= 2; --k) r = mul_sub(r, ax[-index_t(m) * k], row::load(stored - index_t(k) * P));
+      } else {
+        for (int k = count; k >= 2; --k) r = mul_sub(r, ax[-index_t(m) * k], row::load(stored - index_t(k) * P));
+      }
+      if (count >= 1) r = mul_sub(r, ax[-index_t(m)], previous_);
+      previous_ = divide_by(r, d);
+      previous_.store(stored);
+    }
+    if (nrhs_ >= 1) {
+      T* bs = b_ + (x - 1);
+      T bx = *bs;
+      if (count == M) {
+#pragma GCC unroll 16
+        for (int k = M; k >= 2; --k) bx = mul_sub(bx, ax[-index_t(m) * k], bs[-k]);
+      } else {
+        for (int k = count; k >= 2; --k) bx = mul_sub(bx, ax[-index_t(m) * k], bs[-k]);
+      }
+      if (count >= 1) bx = mul_sub(bx, ax[-index_t(m)], bprevious_);
+      bprevious_ = divide_by(bx, d);
+      *bs = bprevious_;
+    }
+    for (int s = 2; s <= nrhs_; ++s) {
+      T* bs = &at(b_, n_, x, s);
+      T bx = *bs;
+      for (int k = count; k >= 1; --k) bx = mul_sub(bx, ax[-index_t(m) * k], bs[-k]);
+      *bs = divide_by(bx, d);
+    }
+  }
+
+ private:
+  static constexpr int P = tile_shape<T, M>::P;
+  using row = typename tile_shape<T, M>::row;
+  const T* a_;
+  const int n_;
+  T* const tile_;
+  T* const b_;
+  const int nrhs_;
+  const int first_;
+  row previous_ = row::zero();  // tile row x − 1, finished
+  T bprevious_ = T(0);          // b(x − 1, 1), finished
+};
+
+/// Right-hand-side elements that an elimination keeps aside.
+constexpr int saved_capacity = 1024;
+
+/// Factorises the block first … last as decompose_csp does, and solves the tile
+/// (when there is one) and the right-hand sides with its factor along the way.
+/// b is kept aside first and put back when a pivot fails, in this block or in
+/// another block of the stage (its failure flag is read once, at the end), so
+/// that b then stays as it was; the return value is false in that case, and
+/// the tile is left partly solved.
+template <class T, int M>
+bool eliminate(T* a, const int& n, T* tile, T* b, const int& nrhs, const int& first, const int& last,
+               const real_type<T>& eps, int* info, const int& parity) {
+  const int rows = last - first + 1;
+  const bool along = index_t(std::max(nrhs, 0)) * rows <= saved_capacity;
+  T saved[saved_capacity];
+  if (along)
+    for (int s = 1; s <= nrhs; ++s) std::copy_n(&at(b, n, first, s), rows, saved + index_t(s - 1) * rows);
+  row_solver<T, M> solve(a, n, tile, b, along ? nrhs : 0, first);
+  if (!factor_banded<T, M>(a, first, last, eps, info, parity, solve) || read_flag(info, parity) != 0) {
+    if (along)
+      for (int s = 1; s <= nrhs; ++s) std::copy_n(saved + index_t(s - 1) * rows, rows, &at(b, n, first, s));
+    return false;
+  }
+  if (!along) {
+    row_solver<T, M> forward(a, n, nullptr, b, nrhs, first);
+    for (int x = first; x <= last; ++x) forward(x);
+  }
+  return true;
+}
+
+/// S1 for m = M: the factorisation, the left spike from the band and the
+/// forward substitution of one level-0 block in one sweep.
+template <class T, int M>
+bool eliminate_from_band_m(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
+                           const int& last, const real_type<T>& eps, int* info, const int& parity) {
+  using shape = tile_shape<T, M>;
+  const int q = first - std::max(1, first - M);
+  const int rows = last - first + 1;
+  if (q == 0) return eliminate<T, M>(a, n, nullptr, b, nrhs, first, last, eps, info, parity);
+  if (q != M || !shape::fits(rows)) return eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity);
+  // C_left: row first + t against row first − M + v − 1, nonzero for t < v.
+  alignas(64) T tile[tile_capacity];
+  for (int t = 0; t < std::min(M, rows); ++t) {
+    T* r = tile + t * shape::P;
+    for (int v = 1; v <= shape::P; ++v) r[v - 1] = t < v && v <= M ? band(a, m, first + t, first - M + v - 1) : T(0);
+  }
+  if (!eliminate<T, M>(a, n, tile, b, nrhs, first, last, eps, info, parity)) return false;
+  rows_to_spike<T, M>(tile, n, first, rows, spike);
+  return true;
+}
+
+/// S3 for m = M: the factorisation, the left spike from the fill (when the
+/// block has a left partner) and the forward substitution in one sweep.
+template <class T, int M>
+bool eliminate_from_fill_m(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
+                           const int& last, const bool& left, const real_type<T>& eps, int* info,
+                           const int& parity) {
+  const int rows = last - first + 1;
+  if (!left) return eliminate<T, M>(a, n, nullptr, b, nrhs, first, last, eps, info, parity);
+  if (!tile_shape<T, M>::fits(rows))
+    return eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity);
+  // The fill F in the first M rows; the rows after them are zero (fill_m leaves
+  // them unwritten for a block whose tile fits).
+  alignas(64) T tile[tile_capacity];
+  const int filled = std::min(M, rows);
+  rows_from_spike<T, M>(spike, n, first, filled, tile);
+  if (!eliminate<T, M>(a, n, tile, b, nrhs, first, last, eps, info, parity)) return false;
+  rows_to_spike<T, M>(tile, n, first, rows, spike);
+  return true;
+}
+
+/// Right coupling from the band (S1) when the next block has M rows and this
+/// one at least M: column v of C_right holds rows last + 1 … last + v, and only
+/// those are scaled and passed on, as in the generic step.
+template <class T, int M>
+void right_coupling_from_band_m(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
+  using column = pack<T, pack_width(M)>;
+  if (last >= n) return;
+  if (last + M > n || last - M + 1 < first) {
+    right_coupling_from_band(a, n, m, spike, first, last);
+    return;
+  }
+  column c[M];  // element t of c[v − 1]: spike(last + 1 + t, v)
+  for (int v = 1; v <= M; ++v) {
+    c[v - 1] = column::zero();
+    for (int t = 0; t < v; ++t) c[v - 1].set(t, band(a, m, last + 1 + t, last - M + v));
+  }
+#pragma GCC unroll 16
+  for (int v = 1; v <= M; ++v) {
+    const int j = last - M + v;
+    const T w = reciprocal(band(a, m, j, j));
+    c[v - 1] = select_up_to(v - 1, mul(c[v - 1], w), c[v - 1]);
+    for (int i = j + 1; i <= last; ++i) {
+      const int vi = v + i - j;
+      c[vi - 1] = select_up_to(v - 1, mul_sub(c[vi - 1], band(a, m, i, j), c[v - 1]), c[vi - 1]);
+    }
+  }
+  for (int v = 1; v <= M; ++v) c[v - 1].store_first(&at(spike, n, last + 1, v), M);
+}
+
+/// Right-partner update (S2): σ(u, ·) for all u at once, row by row of the
+/// partner's spike, each summed from zero in ascending rows; b(j) for the first
+/// right-hand side in the same sweep, the others one sweep each.
+template <class T, int M>
+void right_partner_update_m(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
+                            const int& blocksize, const int& distance, const int& first, const int& last) {
+  using shape = tile_shape<T, M>;
+  using row = typename shape::row;
+  constexpr int P = shape::P;
+  if (last - M + 1 < first) {
+    right_partner_update(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
+    return;
+  }
+  const int p = first + distance;
+  const int pe = std::min(n, p + blocksize - 1);
+  row sigma[M];  // sigma[u − 1] element v − 1: Σ spike(x, v)·spike(x, u)
+  for (int u = 0; u < M; ++u) sigma[u] = row::zero();
+  row bj = row::zero();  // b(last − M + v, 1) in element v − 1
+  T* const b1 = nrhs >= 1 ? &at(b, n, 1, 1) : nullptr;
+  if (b1 != nullptr)
+    for (int v = 1; v <= M; ++v) bj.set(v - 1, entry(b1, last - M + v));
+  // The partner's rows, a chunk at a time through a small tile.
+  constexpr int chunk = 8;
+  alignas(64) T rows[chunk * P];
+  for (int x0 = p; x0 <= pe; x0 += chunk) {
+    const int count = std::min(chunk, pe - x0 + 1);
+    rows_from_spike<T, M>(spike, n, x0, count, rows);
+    for (int t = 0; t < count; ++t) {
+      const row r = row::load(rows + t * P);
+#pragma GCC unroll 16
+      for (int u = 0; u < M; ++u) sigma[u] = add_mul(sigma[u], r, rows[t * P + u]);
+      if (b1 != nullptr) bj = mul_sub(bj, r, entry(b1, x0 + t));
+    }
+  }
+  for (int v = 1; v <= M; ++v) {
+    const int j = last - M + v;
+    for (int u = v; u <= M; ++u) band(a, m, last - M + u, j) = band(a, m, last - M + u, j) - sigma[u - 1].get(v - 1);
+  }
+  if (b1 == nullptr) return;
+  for (int v = 1; v <= M; ++v) entry(b1, last - M + v) = bj.get(v - 1);
+  for (int s = 2; s <= nrhs; ++s) {
+    T* bs = &at(b, n, 1, s);
+    for (int v = 1; v <= M; ++v) {
+      T& bv = entry(bs, last - M + v);
+      const T* column = &at(spike, n, 1, v);
+      for (int x = p; x <= pe; ++x) bv = mul_sub(bv, column[x - 1], entry(bs, x));
+    }
+  }
+}
+
+/// Left-partner update (S2) when the block's first M rows and the band columns
+/// after them lie in the matrix: Y (M × M) in local columns, each band column r
+/// of the block's first rows updated in a pack.
+template <class T, int M>
+void left_partner_update_m(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
+                           const int& blocksize, const int& distance, const int& first) {
+  constexpr int P = pack_width(M);
+  using column = pack<T, P>;
+  if (first + M + P > n) {
+    left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, distance, first);
+    return;
+  }
+  const int p = first - distance;
+  alignas(64) T y[M + 1][P];  // y[v − 1][t] = spike(first + t, v); one spare row for loads past the end
+  for (int v = 1; v <= M; ++v) column::load_first(&at(spike, n, first, v), M).store(y[v - 1]);
+  column::zero().store(y[M]);
+  // a(x, r) ← a(x, r) − Y(r, v)·Y(x, v) for v ascending, r = first + tr, x = r … first + M − 1;
+  // the pack also reads rows of column r past first + M − 1 and leaves them alone.
+#pragma GCC unroll 16
+  for (int tr = 0; tr < M; ++tr) {
+    T* ar = &band(a, m, first + tr, first + tr);
+    column col = column::load(ar);
+    for (int v = 0; v < M; ++v) col = mul_sub(col, y[v][tr], column::load(&y[v][tr]));
+    col.store_first(ar, M - tr);
+  }
+  for (int s = 1; s <= nrhs; ++s) {
+    T* bs = &at(b, n, 1, s);
+    column rows = column::load_first(&entry(bs, first), M);
+    for (int v = 1; v <= M; ++v) rows = mul_sub(rows, entry(bs, p + blocksize - M + v - 1), column::load(y[v - 1]));
+    rows.store_first(&entry(bs, first), M);
+  }
+  // Yᵀ into tspike: column p + L + t holds row t of Y.
+  if constexpr (std::is_same_v<T, float> && M == 8) {
+    const float* in[8];
+    float* out[8];
+    for (int v = 0; v < 8; ++v) in[v] = y[v];
+    for (int t = 0; t < 8; ++t) out[t] = &at(tspike, M, 1, p + blocksize + t);
+    transpose8(in, out);
+  } else {
+    for (int t = 0; t < M; ++t)
+      for (int v = 1; v <= M; ++v) at(tspike, M, v, p + blocksize + t) = y[v - 1][t];
+  }
+}
+
+/// Fill (S2) when the block's first M rows are all in the matrix: F = −Y·X by
+/// columns, F(x, v) summed over k in ascending order from zero; the scratch row
+/// ends holding the last row of Y, as after the generic step. The block's
+/// further spike rows, which the generic step sets to zero, are read by nothing
+/// but the left spike from the fill; when that runs through eliminate_from_fill_m
+/// (the block's tile fits) it takes them as zero, and they are not written.
+template <class T, int M>
+void fill_m(T* a, const int& n, const int& m, T* spike, const int& blocksize, const int& distance,
+            const int& first, const int& last) {
+  using column = pack<T, pack_width(M)>;
+  if (first + M - 1 > n) {
+    fill(a, n, m, spike, blocksize, distance, first, last);
+    return;
+  }
+  const int p = first - distance;
+  const int xrow = p + blocksize - M - 1;
+  const bool zeros_implied = tile_shape<T, M>::fits(last - first + 1);
+  column y[M];  // element t of y[k − 1]: Y(first + t, k)
+  for (int k = 1; k <= M; ++k) y[k - 1] = column::load_first(&at(spike, n, first, k), M);
+  for (int v = 1; v <= M; ++v) {
+    column f = column::zero();
+#pragma GCC unroll 16
+    for (int k = 1; k <= M; ++k) f = mul_sub(f, y[k - 1], at(spike, n, xrow + k, v));
+    T* col = &at(spike, n, first, v);
+    f.store_first(col, M);
+    if (!zeros_implied)
+      for (int x = first + M; x <= last; ++x) col[x - first] = T(0);
+  }
+  for (int k = 1; k <= M; ++k) band(a, m, first + k - 1, first - 1) = y[k - 1].get(M - 1);
+}
+
+/// Right coupling from the fill (S3) when the partner's first M rows are all in
+/// the matrix and the block has at least M rows.
+template <class T, int M>
+void right_coupling_from_fill_m(T* a, const int& n, const int& m, T* spike, const int& distance,
+                                const int& first, const int& last) {
+  using column = pack<T, pack_width(M)>;
+  const int p = first + distance;
+  if (p + M - 1 > n || last - M + 1 < first) {
+    right_coupling_from_fill(a, n, m, spike, distance, first, last);
+    return;
+  }
+  column c[M];  // element t of c[v − 1]: spike(p + t, v)
+  for (int v = 1; v <= M; ++v) c[v - 1] = column::load_first(&at(spike, n, p, v), M);
+#pragma GCC unroll 16
+  for (int v = 1; v <= M; ++v) {
+    const int j = last - M + v;
+    const T w = reciprocal(band(a, m, j, j));
+    c[v - 1] = mul(c[v - 1], w);
+    for (int i = j + 1; i <= last; ++i) c[v + i - j - 1] = mul_sub(c[v + i - j - 1], band(a, m, i, j), c[v - 1]);
+  }
+  for (int v = 1; v <= M; ++v) c[v - 1].store_first(&at(spike, n, p, v), M);
+}
+
+/// Left-partner contribution (S4): each row takes its M products in ascending v,
+/// a pack of rows at a time.
+template <class T, int M>
+void left_partner_contribution_m(T* b, const int& n, const int&, const int& nrhs, T* spike, const int& blocksize,
+                                 const int& distance, const int& first, const int& last) {
+  constexpr int W = 32 / sizeof(T) > 0 ? 32 / sizeof(T) : 1;  // rows per pack
+  using rows = pack<T, W>;
+  const int p = first - distance;
+  const int x1 = first, x2 = last;
+  const T* columns[M];
+  for (int v = 1; v <= M; ++v) columns[v - 1] = &at(spike, n, 1, v);
+  for (int s = 1; s <= nrhs; ++s) {
+    T* bs = &at(b, n, 1, s);
+    T bj[M];
+    for (int v = 1; v <= M; ++v) bj[v - 1] = entry(bs, p + blocksize - M + v - 1);
+    int x = x1;
+    for (; x + W - 1 <= x2; x += W) {
+      rows bx = rows::load(&entry(bs, x));
+#pragma GCC unroll 16
+      for (int v = 0; v < M; ++v) bx = mul_sub(bx, bj[v], rows::load(columns[v] + (x - 1)));
+      bx.store(&entry(bs, x));
+    }
+    for (; x <= x2; ++x) {
+      T bx = entry(bs, x);
+      for (int v = 0; v < M; ++v) bx = mul_sub(bx, bj[v], columns[v][x - 1]);
+      entry(bs, x) = bx;
+    }
+  }
+}
+
+/// Right-partner contribution (S4): the block's last M rows in a pack, each
+/// taking the partner's rows in ascending order.
+template <class T, int M>
+void right_partner_contribution_m(T* b, const int& n, const int& m, const int& nrhs, T* tspike,
+                                  const int& blocksize, const int& distance, const int& first, const int& last) {
+  using column = pack<T, pack_width(M)>;
+  if (last - M + 1 < first) {
+    right_partner_contribution(b, n, m, nrhs, tspike, blocksize, distance, first, last);
+    return;
+  }
+  const int p = first + distance;
+  const int q = std::min(M, std::min(n, p + blocksize - 1) - p + 1);
+  for (int s = 1; s <= nrhs; ++s) {
+    T* bs = &at(b, n, 1, s);
+    // b(last − M + v) ← b(last − M + v) − b(p + t)·tspike(v, last + 1 + t)
+    column rows = column::load_first(&entry(bs, last - M + 1), M);
+    for (int t = 0; t < q; ++t)
+      rows = mul_sub(rows, entry(bs, p + t), column::load_first(&at(tspike, M, 1, last + 1 + t), M));
+    rows.store_first(&entry(bs, last - M + 1), M);
+  }
+}
+
+/// Backward substitution (S4): the row just solved stays in a register for the
+/// next, whose first update it is.
+template <class T, int M>
+void backward_substitution_m(T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
+                             const int& last) {
+  const int x1 = first, x2 = last;
+  for (int s = 1; s <= nrhs; ++s) {
+    T* bs = &at(b, n, 1, s);
+    T bnext = T(0);  // b(x + 1), solved
+    for (int x = x2; x >= x1; --x) {
+      const T* ax = &band(a, m, x, x);  // a(x + k, x) = ax[k]
+      T bx = entry(bs, x);
+      if (x + M <= x2) {
+        bx = mul_sub(bx, bnext, ax[1]);
+#pragma GCC unroll 16
+        for (int k = 2; k <= M; ++k) bx = mul_sub(bx, entry(bs, x + k), ax[k]);
+      } else {
+        if (x < x2) bx = mul_sub(bx, bnext, ax[1]);
+        for (int k = 2; k <= x2 - x; ++k) bx = mul_sub(bx, entry(bs, x + k), ax[k]);
+      }
+      bnext = divide_by(bx, ax[0]);
+      entry(bs, x) = bnext;
+    }
+  }
+}
+
+// ------------------------------------------------------ choice of the steps
+
+/// The block steps the kernel calls, in the variant for one bandwidth.
+template <class T> struct block_steps {
+  bool (*eliminate_from_band)(T*, const int&, const int&, T*, T*, const int&, const int&, const int&,
+                              const real_type<T>&, int*, const int&);
+  void (*right_coupling_from_band)(T*, const int&, const int&, T*, const int&, const int&);
+  void (*right_partner_update)(T*, const int&, const int&, T*, const int&, T*, const int&, const int&, const int&,
+                               const int&);
+  void (*left_partner_update)(T*, const int&, const int&, T*, const int&, T*, T*, const int&, const int&,
+                              const int&);
+  void (*fill)(T*, const int&, const int&, T*, const int&, const int&, const int&, const int&);
+  bool (*eliminate_from_fill)(T*, const int&, const int&, T*, T*, const int&, const int&, const int&, const bool&,
+                              const real_type<T>&, int*, const int&);
+  void (*right_coupling_from_fill)(T*, const int&, const int&, T*, const int&, const int&, const int&);
+  void (*left_partner_contribution)(T*, const int&, const int&, const int&, T*, const int&, const int&,
+                                    const int&, const int&);
+  void (*right_partner_contribution)(T*, const int&, const int&, const int&, T*, const int&, const int&,
+                                     const int&, const int&);
+  void (*backward_substitution)(T*, const int&, const int&, T*, const int&, const int&, const int&);
+};
+
+template <class T>
+constexpr block_steps<T> generic_steps = {
+    eliminate_from_band<T>, right_coupling_from_band<T>,  right_partner_update<T>,      left_partner_update<T>,
+    fill<T>,                eliminate_from_fill<T>,       right_coupling_from_fill<T>,  left_partner_contribution<T>,
+    right_partner_contribution<T>, backward_substitution<T>};
+
+template <class T, int M>
+constexpr block_steps<T> banded_steps = {
+    eliminate_from_band_m<T, M>,        right_coupling_from_band_m<T, M>, right_partner_update_m<T, M>,
+    left_partner_update_m<T, M>,        fill_m<T, M>,                     eliminate_from_fill_m<T, M>,
+    right_coupling_from_fill_m<T, M>,   left_partner_contribution_m<T, M>, right_partner_contribution_m<T, M>,
+    backward_substitution_m<T, M>};
+
+template <class T, std::size_t... I>
+constexpr std::array<const block_steps<T>*, sizeof...(I)> banded_step_table(std::index_sequence<I...>) {
+  return {&banded_steps<T, int(I) + 1>...};
+}
+
+/// The steps for half bandwidth m.
+template <class T> const block_steps<T>& steps_for(const int& m) {
+  if constexpr (narrow_limit<T> > 0) {
+    static constexpr auto table = banded_step_table<T>(std::make_index_sequence<narrow_limit<T>>());
+    if (use_narrow_steps<T>(m)) return *table[m - 1];
+  }
+  return generic_steps<T>;
+}
+
 // ===================================================================== kernel
+
 
 /// Hands out the stage's next block: first ← counter and counter advanced by
 /// stride, under the lock; false once the stage's blocks are used up.
@@ -279,23 +816,30 @@ bool take_block(const int& lock, int& counter, const int& stride, const int& n, 
   return true;
 }
 
-}  // namespace
+/// The values that stay fixed during a stage. Every task keeps its own copy,
+/// taken after each barrier: the shared originals lie next to the block
+/// counters, which the tasks keep writing, and reading them there for every
+/// block would pass that cache line from task to task.
+struct stage_values {
+  int distance, stride, levelfirst;
+};
 
+/// One task's share of the solve, with n, m, nrhs and blocksize referring to
+/// the task's own copies (see stage_values).
 template <class T>
-void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
-                      const int& lock, int* events, const int& blocksize, const int& ntasks, int& levelfactor,
-                      int& distance, int& stride, int& levelfirst, int& nextblock, int& backblock,
-                      const real_type<T>& eps, int* info) {
+void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+                 int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
+                 int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps,
+                 int* info) {
+  const block_steps<T>& step = steps_for<T>(m);
   int parity = 1;
   int first = 0, last = 0;
+  stage_values now = {distance, stride, levelfirst};
 
   // S1: eliminate level 0, the blocks of even index.
-  while (take_block(lock, nextblock, stride, n, blocksize, first, last)) {
-    decompose_csp(a, m, first, last, eps, info, parity);
-    if (read_flag(info, parity) != 0) break;
-    left_spike_from_band(a, n, m, spike, first, last);
-    right_coupling_from_band(a, n, m, spike, first, last);
-    forward_substitution(a, n, m, b, nrhs, first, last);
+  while (take_block(lock, nextblock, now.stride, n, blocksize, first, last)) {
+    if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity)) break;
+    step.right_coupling_from_band(a, n, m, spike, first, last);
   }
   stage_barrier(events, parity, ntasks, [&] {
     levelfactor = 2 * levelfactor;
@@ -303,16 +847,18 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
   });
   if (read_flag(info, parity) != 0) return;
   parity = 3 - parity;
+  now = {distance, stride, levelfirst};
 
   // Levels r = 1, 2, … until the last one holds at most one block.
   bool reducing = true;
   while (reducing) {
     // S2(r): the survivors receive the Schur complements of the eliminated blocks.
-    while (take_block(lock, nextblock, stride, n, blocksize, first, last)) {
-      if (first + distance <= n) right_partner_update(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
-      if (first - distance >= levelfirst) {
-        left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, distance, first);
-        if (first - distance > levelfirst) fill(a, n, m, spike, blocksize, distance, first, last);
+    while (take_block(lock, nextblock, now.stride, n, blocksize, first, last)) {
+      const int& d = now.distance;
+      if (first + d <= n) step.right_partner_update(a, n, m, b, nrhs, spike, blocksize, d, first, last);
+      if (first - d >= now.levelfirst) {
+        step.left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, d, first);
+        if (first - d > now.levelfirst) step.fill(a, n, m, spike, blocksize, d, first, last);
       }
     }
     stage_barrier(events, parity, ntasks, [&] {
@@ -323,14 +869,14 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
       stride = 2 * stride;
     });
     parity = 3 - parity;
+    now = {distance, stride, levelfirst};
 
     // S3(r): eliminate level r.
-    while (take_block(lock, nextblock, stride, n, blocksize, first, last)) {
-      decompose_csp(a, m, first, last, eps, info, parity);
-      if (read_flag(info, parity) != 0) break;
-      if (first - distance >= levelfirst) left_spike_from_fill(a, n, m, spike, first, last);
-      if (first + distance <= n) right_coupling_from_fill(a, n, m, spike, distance, first, last);
-      forward_substitution(a, n, m, b, nrhs, first, last);
+    while (take_block(lock, nextblock, now.stride, n, blocksize, first, last)) {
+      const int& d = now.distance;
+      const bool left = first - d >= now.levelfirst;
+      if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity)) break;
+      if (first + d <= n) step.right_coupling_from_fill(a, n, m, spike, d, first, last);
     }
     stage_barrier(events, parity, ntasks, [&] {
       const int f2 = 2 * levelfactor;
@@ -343,6 +889,7 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
     });
     if (read_flag(info, parity) != 0) return;
     parity = 3 - parity;
+    now = {distance, stride, levelfirst};
 
     // A task already in the backward sweep may be advancing backblock.
     mtask::lockonparallellock(lock);
@@ -352,10 +899,11 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
 
   // S4: the backward sweep, level R down to level 0.
   do {
-    while (take_block(lock, backblock, stride, n, blocksize, first, last)) {
-      if (first - distance >= 1) left_partner_contribution(b, n, m, nrhs, spike, blocksize, distance, first, last);
-      if (first + distance <= n) right_partner_contribution(b, n, m, nrhs, tspike, blocksize, distance, first, last);
-      backward_substitution(a, n, m, b, nrhs, first, last);
+    while (take_block(lock, backblock, now.stride, n, blocksize, first, last)) {
+      const int& d = now.distance;
+      if (first - d >= 1) step.left_partner_contribution(b, n, m, nrhs, spike, blocksize, d, first, last);
+      if (first + d <= n) step.right_partner_contribution(b, n, m, nrhs, tspike, blocksize, d, first, last);
+      step.backward_substitution(a, n, m, b, nrhs, first, last);
     }
     stage_barrier(events, parity, ntasks, [&] {
       stride = stride / 2;
@@ -364,7 +912,22 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
       backblock = (levelfactor - 1) * blocksize + 1;
     });
     parity = 3 - parity;
+    now = {distance, stride, levelfirst};
   } while (levelfactor >= 1);
+}
+
+}  // namespace
+
+template <class T>
+void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
+                      const int& lock, int* events, const int& blocksize, const int& ntasks, int& levelfactor,
+                      int& distance, int& stride, int& levelfirst, int& nextblock, int& backblock,
+                      const real_type<T>& eps, int* info) {
+  // The problem's constants are set before any task starts; ntasks is not (the
+  // team may lower it under the lock), so it is read where it is used.
+  const int rows = n, band = m, columns = nrhs, length = blocksize;
+  solve_share(a, rows, band, b, columns, tspike, spike, lock, events, length, ntasks, levelfactor, distance, stride,
+              levelfirst, nextblock, backblock, eps, info);
 }
 
 #define VELQO_INSTANTIATE(T)                                                                              \

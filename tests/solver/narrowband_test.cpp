@@ -1,0 +1,137 @@
+// The steps compiled for narrow bands against the generic steps: the same
+// operations in the same order, so the same bits, also when a pivot fails and
+// the solve stops halfway.
+#include <cstring>
+#include <limits>
+
+#include "solver/def_velqo.h"
+#include "solver/kernel.h"
+#include "solver/narrowband.h"
+#include "solver/testing.h"
+#include "solver/velqo.h"
+#include "support.h"
+
+namespace {
+
+using namespace testing_support;
+
+void entry(float* a, const int& n, const int& m, float* b, const int& nrhs, float* w, int& s) {
+  velqo::mesolution_csp_4(a, n, m, b, nrhs, w, s);
+}
+void entry(double* a, const int& n, const int& m, double* b, const int& nrhs, double* w, int& s) {
+  velqo::mesolution_csp_8(a, n, m, b, nrhs, w, s);
+}
+
+template <class T> struct outcome {
+  std::vector<T> a, b;
+  int status = -1;
+};
+
+// The narrow-band steps exist for the real types (narrow_limit is 0 for the
+// complex ones).
+template <class T> class NarrowBand : public ::testing::Test {
+ protected:
+  // Grain 8 (block length max(64 / m, m + 1)) gives many blocks and levels on
+  // small systems.
+  void SetUp() override {
+    velqo::testing::reset_library_state();
+    velqo::testing::override_processor_count(8);
+    velqo::settasks(8);
+    velqo::def_velqo::requiregrainsizeforcomplex();
+    ASSERT_EQ(velqo::def_velqo::grainsize, 8);
+  }
+  void TearDown() override {
+    velqo::testing::force_generic_steps(false);
+    velqo::testing::override_processor_count(0);
+    velqo::testing::reset_library_state();
+  }
+
+  static outcome<T> solve(bool generic, std::vector<T> a, int n, int m, std::vector<T> b, int nrhs, int tasks) {
+    velqo::testing::force_generic_steps(generic);
+    velqo::settasks(tasks);
+    // A workspace full of NaN: a step that reads an element neither path has
+    // written spreads it into the result.
+    std::vector<T> w(std::max<std::size_t>(1, 2 * std::size_t(n) * m), std::numeric_limits<T>::quiet_NaN());
+    outcome<T> r;
+    entry(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
+    r.a = std::move(a);
+    r.b = std::move(b);
+    return r;
+  }
+
+  static void expect_same(const std::vector<T>& a, int n, int m, const std::vector<T>& b, int nrhs, int tasks) {
+    const outcome<T> generic = solve(true, a, n, m, b, nrhs, tasks);
+    const outcome<T> narrow = solve(false, a, n, m, b, nrhs, tasks);
+    EXPECT_EQ(generic.status, narrow.status);
+    EXPECT_TRUE(same_bits(generic.a, narrow.a)) << "a differs";
+    EXPECT_TRUE(same_bits(generic.b, narrow.b)) << "b differs";
+  }
+};
+TYPED_TEST_SUITE(NarrowBand, RealTypes);
+
+// Every narrow bandwidth and the first wider one, on one block, a block and a
+// row, odd block counts and several levels, with 0, 1 and 3 right-hand sides.
+TYPED_TEST(NarrowBand, SolveMatchesTheGenericStepsBitForBit) {
+  using T = TypeParam;
+  for (int m = 1; m <= velqo::narrow_limit<T> + 1; ++m) {
+    const int L = std::max(64 / m, m + 1);
+    for (int n : {1, L, L + 1, 3 * L + 5, 10 * L, 21 * L + 3}) {
+      for (int nrhs : {0, 1, 3}) {
+        SCOPED_TRACE(::testing::Message() << "m=" << m << " n=" << n << " nrhs=" << nrhs);
+        const std::vector<T> a = random_spd_band<T>(n, m, 7u * n + m);
+        const std::vector<T> b = random_rhs<T>(n, nrhs, 11u * n + m);
+        this->expect_same(a, n, m, b, nrhs, 1 + (n + nrhs) % 3);
+      }
+    }
+  }
+}
+
+// A single task stops at the same place on both paths: a zero pivot in a
+// level-0 block, a NaN in a level-1 block; the blocks already done, and the
+// right-hand sides of the failing block, which the narrow steps put back after
+// solving them along with the factorisation, must agree.
+TYPED_TEST(NarrowBand, FailureLeavesTheSameState) {
+  using T = TypeParam;
+  for (int m : {1, 3, velqo::narrow_limit<T>}) {
+    const int L = std::max(64 / m, m + 1), n = 12 * L;
+    for (int row : {4 * L + 3, 5 * L + 2}) {
+      for (bool nan : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << "m=" << m << " row=" << row << (nan ? " NaN" : " zero"));
+        std::vector<T> a = random_spd_band<T>(n, m, 13u + m);
+        band(a.data(), m, row, row) = nan ? std::numeric_limits<T>::quiet_NaN() : T(0);
+        const std::vector<T> b = random_rhs<T>(n, 2, 17u + m);
+        const outcome<T> narrow = this->solve(false, a, n, m, b, 2, 1);
+        EXPECT_EQ(narrow.status, 1);
+        this->expect_same(a, n, m, b, 2, 1);
+      }
+    }
+  }
+}
+
+// The block factorisation on its own: whole matrices, blocks in the middle (the
+// columns before them untouched) and a failure halfway through a block.
+TYPED_TEST(NarrowBand, FactorisationMatchesTheGenericStepsBitForBit) {
+  using T = TypeParam;
+  const auto factor = [](bool generic, std::vector<T> a, int m, int first, int last, int* info) {
+    velqo::testing::force_generic_steps(generic);
+    velqo::decompose_csp<T>(a.data(), m, first, last, real_type<T>(0), info, 1);
+    return a;
+  };
+  for (int m = 1; m <= velqo::narrow_limit<T> + 1; ++m) {
+    const int n = 120;
+    std::vector<T> a = random_spd_band<T>(n, m, 5u + m);
+    for (const auto& [first, last] : {std::pair{1, n}, std::pair{30, 71}, std::pair{n - m, n}}) {
+      int generic_info[2] = {0, 0}, narrow_info[2] = {0, 0};
+      EXPECT_TRUE(same_bits(factor(true, a, m, first, last, generic_info), factor(false, a, m, first, last, narrow_info)))
+          << "m=" << m << " rows " << first << " … " << last;
+      EXPECT_EQ(narrow_info[0], 0);
+    }
+    band(a.data(), m, 50, 50) = T(-1);
+    int generic_info[2] = {0, 0}, narrow_info[2] = {0, 0};
+    EXPECT_TRUE(same_bits(factor(true, a, m, 40, 80, generic_info), factor(false, a, m, 40, 80, narrow_info)))
+        << "failing block, m=" << m;
+    EXPECT_EQ(narrow_info[0], 1);
+  }
+}
+
+}  // namespace
