@@ -28,19 +28,25 @@ void mesolution_csp(solve_kernel<T> kernel, T* a, const int& n, const int& m, T*
   team crew(count);
 
   // The shared scheduling state, as the kernel expects it at the start of S1.
+  // The block counters change hands with every block, the failure flags and eps
+  // are read for every block, the level variables change at barriers only.
   const int grain = def_velqo::grainsize;
-  int nextblock = 1, backblock = 0;
   const int blocksize = std::max(grain * grain / std::max(m, 1), m + 1);
-  int levelfactor = 1, distance = blocksize, stride = 2 * blocksize, levelfirst = 1;
-  int info[2] = {0, 0};
-  const real_type<T> eps = 0;
+  own_line<int> nextblock{1}, backblock{0};
+  struct level_state {
+    int levelfactor, distance, stride, levelfirst;
+  };
+  own_line<level_state> level{{1, blocksize, 2 * blocksize, 1}};
+  own_line<failure_flags<T>> failure{};
   T* tspike = workspace;
   T* spike = workspace + index_t(std::max(n, 0)) * m;
 
+  level_state& l = level.value;
   crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_19(handle, routine, args...); },
-           kernel, a, n, m, b, nrhs, tspike, spike, crew.lock, crew.events, blocksize, crew.ntasks, levelfactor,
-           distance, stride, levelfirst, nextblock, backblock, eps, info);
-  status = info[0] | info[1];
+           kernel, a, n, m, b, nrhs, tspike, spike, crew.lock, crew.events, blocksize, crew.ntasks, l.levelfactor,
+           l.distance, l.stride, l.levelfirst, nextblock.value, backblock.value, failure.value.eps,
+           failure.value.info);
+  status = failure.value.info[0] | failure.value.info[1];
 }  // the team deletes the lock and the events
 
 }  // namespace

@@ -38,6 +38,11 @@
 namespace velqo {
 namespace {
 
+/// The rows first … last of one block.
+struct block_range {
+  int first, last;
+};
+
 // ================================================================ block steps
 //
 // Every step works on the block first … last and updates each element in place
@@ -295,6 +300,14 @@ bool eliminate_from_fill(T* a, const int& n, const int& m, T* spike, T* b, const
   return true;
 }
 
+/// The generic steps have no paired form: one block after the other.
+template <class T>
+void backward_substitution_pair(T* a, const int& n, const int& m, T* b, const int& nrhs, const block_range& one,
+                                const block_range& two) {
+  backward_substitution(a, n, m, b, nrhs, one.first, one.last);
+  backward_substitution(a, n, m, b, nrhs, two.first, two.last);
+}
+
 // ================================================ steps for a fixed bandwidth
 //
 // The same steps for half bandwidth M (1 … narrow_limit), with the same
@@ -370,7 +383,7 @@ template <class T, int M> class row_solver {
   row_solver(const T* a, const int& n, T* tile, T* b, const int& nrhs, const int& first)
       : a_(a), n_(n), tile_(tile), b_(b), nrhs_(nrhs), first_(first) {}
 
-  void operator()(const int& x) {
+  [[gnu::always_inline]] void operator()(const int& x) {
     constexpr int m = M;
     const T* ax = a_ + (index_t(m) * (x - 1) + (x - 1));  // a(x, x); a(x, x − k) = ax[−m·k]
     const T d = *ax;
@@ -425,31 +438,113 @@ template <class T, int M> class row_solver {
 /// Right-hand-side elements that an elimination keeps aside.
 constexpr int saved_capacity = 1024;
 
-/// Factorises the block first … last as decompose_csp does, and solves the tile
-/// (when there is one) and the right-hand sides with its factor along the way.
-/// b is kept aside first and put back when a pivot fails, in this block or in
-/// another block of the stage (its failure flag is read once, at the end), so
-/// that b then stays as it was; the return value is false in that case, and
-/// the tile is left partly solved.
+/// One block's elimination for m = M, a column at a time: the factorisation as
+/// decompose_csp does it, with the tile (when there is one) and the right-hand
+/// sides solved along with it. b is kept aside first, so that undo() can put it
+/// back when a pivot fails, in this block or in another block of the stage (the
+/// tile is then left partly solved).
+template <class T, int M> class elimination {
+ public:
+  elimination(T* a, const int& n, T* tile, T* b, const int& nrhs, const block_range& block, const real_type<T>& eps,
+              int* info, const int& parity)
+      : a_(a),
+        n_(n),
+        b_(b),
+        nrhs_(nrhs),
+        block_(block),
+        rows_(block.last - block.first + 1),
+        along_(index_t(std::max(nrhs, 0)) * rows_ <= saved_capacity),
+        factor_(a, block.first, block.last, eps, info, parity),
+        solve_(a, n, tile, b, along_ ? nrhs : 0, block.first) {
+    if (along_)
+      for (int s = 1; s <= nrhs_; ++s) std::copy_n(&at(b_, n_, block_.first, s), rows_, saved_ + index_t(s - 1) * rows_);
+  }
+
+  bool done() const { return factor_.done(); }
+
+  /// The next column and the rows it finishes; false when its pivot fails.
+  [[gnu::always_inline]] bool column() {
+    const int i = factor_.next();
+    if (!factor_.step()) return false;
+    solve_(i);
+    return true;
+  }
+
+  /// The right-hand sides as they were.
+  void undo() {
+    if (along_)
+      for (int s = 1; s <= nrhs_; ++s) std::copy_n(saved_ + index_t(s - 1) * rows_, rows_, &at(b_, n_, block_.first, s));
+  }
+
+  /// After the last column: the right-hand sides that were too many to keep aside.
+  void finish() {
+    if (along_) return;
+    row_solver<T, M> forward(a_, n_, nullptr, b_, nrhs_, block_.first);
+    for (int x = block_.first; x <= block_.last; ++x) forward(x);
+  }
+
+ private:
+  T* const a_;
+  const int n_;
+  T* const b_;
+  const int nrhs_;
+  const block_range block_;
+  const int rows_;
+  const bool along_;
+  banded_factor<T, M> factor_;
+  row_solver<T, M> solve_;
+  T saved_[saved_capacity];
+};
+
+/// Eliminates one block (see elimination); false when a pivot of the stage has
+/// failed, b then as it was.
 template <class T, int M>
-bool eliminate(T* a, const int& n, T* tile, T* b, const int& nrhs, const int& first, const int& last,
+bool eliminate(T* a, const int& n, T* tile, T* b, const int& nrhs, const block_range& block,
                const real_type<T>& eps, int* info, const int& parity) {
-  const int rows = last - first + 1;
-  const bool along = index_t(std::max(nrhs, 0)) * rows <= saved_capacity;
-  T saved[saved_capacity];
-  if (along)
-    for (int s = 1; s <= nrhs; ++s) std::copy_n(&at(b, n, first, s), rows, saved + index_t(s - 1) * rows);
-  row_solver<T, M> solve(a, n, tile, b, along ? nrhs : 0, first);
-  if (!factor_banded<T, M>(a, first, last, eps, info, parity, solve) || read_flag(info, parity) != 0) {
-    if (along)
-      for (int s = 1; s <= nrhs; ++s) std::copy_n(saved + index_t(s - 1) * rows, rows, &at(b, n, first, s));
+  elimination<T, M> e(a, n, tile, b, nrhs, block, eps, info, parity);
+  while (!e.done()) {
+    if (!e.column()) {
+      e.undo();
+      return false;
+    }
+  }
+  if (read_flag(info, parity) != 0) {
+    e.undo();
     return false;
   }
-  if (!along) {
-    row_solver<T, M> forward(a, n, nullptr, b, nrhs, first);
-    for (int x = first; x <= last; ++x) forward(x);
-  }
+  e.finish();
   return true;
+}
+
+/// How a block's left spike is formed in the narrow steps.
+enum class left_spike { none, tile, generic };
+
+/// S1: the tile C_left of a level-0 block (row first + t against row
+/// first − M + v − 1, nonzero for t < v), when the block's shape allows one.
+template <class T, int M>
+left_spike tile_from_band(const T* a, const int& m, const block_range& block, T* tile) {
+  using shape = tile_shape<T, M>;
+  const int first = block.first, rows = block.last - block.first + 1;
+  const int q = first - std::max(1, first - M);
+  if (q == 0) return left_spike::none;
+  if (q != M || !shape::fits(rows)) return left_spike::generic;
+  for (int t = 0; t < std::min(M, rows); ++t) {
+    T* r = tile + t * shape::P;
+    for (int v = 1; v <= shape::P; ++v) r[v - 1] = t < v && v <= M ? band(a, m, first + t, first - M + v - 1) : T(0);
+  }
+  return left_spike::tile;
+}
+
+/// S3: the tile of a level-r block, the fill F in its first M rows (the rows
+/// after them are zero; fill_m leaves them unwritten for a block whose tile
+/// fits), when the block has a left partner and its shape allows a tile.
+template <class T, int M>
+left_spike tile_from_fill(const T* spike, const int& n, const block_range& block, const bool& left, T* tile) {
+  const int rows = block.last - block.first + 1;
+  if (!left) return left_spike::none;
+  if (!tile_shape<T, M>::fits(rows)) return left_spike::generic;
+  rows_from_spike<T, M>(spike, n, block.first, std::min(M, rows), tile);
+  return left_spike::tile;
 }
 
 /// S1 for m = M: the factorisation, the left spike from the band and the
@@ -457,19 +552,13 @@ bool eliminate(T* a, const int& n, T* tile, T* b, const int& nrhs, const int& fi
 template <class T, int M>
 bool eliminate_from_band_m(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
                            const int& last, const real_type<T>& eps, int* info, const int& parity) {
-  using shape = tile_shape<T, M>;
-  const int q = first - std::max(1, first - M);
-  const int rows = last - first + 1;
-  if (q == 0) return eliminate<T, M>(a, n, nullptr, b, nrhs, first, last, eps, info, parity);
-  if (q != M || !shape::fits(rows)) return eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity);
-  // C_left: row first + t against row first − M + v − 1, nonzero for t < v.
+  const block_range block{first, last};
   alignas(64) T tile[tile_capacity];
-  for (int t = 0; t < std::min(M, rows); ++t) {
-    T* r = tile + t * shape::P;
-    for (int v = 1; v <= shape::P; ++v) r[v - 1] = t < v && v <= M ? band(a, m, first + t, first - M + v - 1) : T(0);
-  }
-  if (!eliminate<T, M>(a, n, tile, b, nrhs, first, last, eps, info, parity)) return false;
-  rows_to_spike<T, M>(tile, n, first, rows, spike);
+  const left_spike kind = tile_from_band<T, M>(a, m, block, tile);
+  if (kind == left_spike::generic) return eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity);
+  T* const t = kind == left_spike::tile ? tile : nullptr;
+  if (!eliminate<T, M>(a, n, t, b, nrhs, block, eps, info, parity)) return false;
+  if (t != nullptr) rows_to_spike<T, M>(tile, n, first, last - first + 1, spike);
   return true;
 }
 
@@ -479,17 +568,14 @@ template <class T, int M>
 bool eliminate_from_fill_m(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
                            const int& last, const bool& left, const real_type<T>& eps, int* info,
                            const int& parity) {
-  const int rows = last - first + 1;
-  if (!left) return eliminate<T, M>(a, n, nullptr, b, nrhs, first, last, eps, info, parity);
-  if (!tile_shape<T, M>::fits(rows))
-    return eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity);
-  // The fill F in the first M rows; the rows after them are zero (fill_m leaves
-  // them unwritten for a block whose tile fits).
+  const block_range block{first, last};
   alignas(64) T tile[tile_capacity];
-  const int filled = std::min(M, rows);
-  rows_from_spike<T, M>(spike, n, first, filled, tile);
-  if (!eliminate<T, M>(a, n, tile, b, nrhs, first, last, eps, info, parity)) return false;
-  rows_to_spike<T, M>(tile, n, first, rows, spike);
+  const left_spike kind = tile_from_fill<T, M>(spike, n, block, left, tile);
+  if (kind == left_spike::generic)
+    return eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity);
+  T* const t = kind == left_spike::tile ? tile : nullptr;
+  if (!eliminate<T, M>(a, n, t, b, nrhs, block, eps, info, parity)) return false;
+  if (t != nullptr) rows_to_spike<T, M>(tile, n, first, last - first + 1, spike);
   return true;
 }
 
@@ -722,29 +808,69 @@ void right_partner_contribution_m(T* b, const int& n, const int& m, const int& n
   }
 }
 
-/// Backward substitution (S4): the row just solved stays in a register for the
-/// next, whose first update it is.
+/// Backward substitution (S4) of one right-hand side on one block, a row at a
+/// time; the row just solved stays in a register for the next, whose first
+/// update it is.
+template <class T, int M> class backward_sweep {
+ public:
+  backward_sweep(const T* a, T* bs, const int& first, const int& last)
+      : a_(a), bs_(bs), x_(last), first_(first), last_(last) {}
+
+  bool done() const { return x_ < first_; }
+
+  /// Solves row x and moves to row x − 1.
+  [[gnu::always_inline]] void row() {
+    constexpr int m = M;
+    const int x = x_;
+    const T* ax = &band(a_, m, x, x);  // a(x + k, x) = ax[k]
+    T bx = entry(bs_, x);
+    if (x + M <= last_) {
+      bx = mul_sub(bx, bnext_, ax[1]);
+#pragma GCC unroll 16
+      for (int k = 2; k <= M; ++k) bx = mul_sub(bx, entry(bs_, x + k), ax[k]);
+    } else {
+      if (x < last_) bx = mul_sub(bx, bnext_, ax[1]);
+      for (int k = 2; k <= last_ - x; ++k) bx = mul_sub(bx, entry(bs_, x + k), ax[k]);
+    }
+    bnext_ = divide_by(bx, ax[0]);
+    entry(bs_, x) = bnext_;
+    --x_;
+  }
+
+ private:
+  const T* a_;
+  T* bs_;
+  int x_;
+  const int first_, last_;
+  T bnext_ = T(0);  // b(x + 1), solved
+};
+
 template <class T, int M>
 void backward_substitution_m(T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
                              const int& last) {
-  const int x1 = first, x2 = last;
+  (void)m;
   for (int s = 1; s <= nrhs; ++s) {
-    T* bs = &at(b, n, 1, s);
-    T bnext = T(0);  // b(x + 1), solved
-    for (int x = x2; x >= x1; --x) {
-      const T* ax = &band(a, m, x, x);  // a(x + k, x) = ax[k]
-      T bx = entry(bs, x);
-      if (x + M <= x2) {
-        bx = mul_sub(bx, bnext, ax[1]);
-#pragma GCC unroll 16
-        for (int k = 2; k <= M; ++k) bx = mul_sub(bx, entry(bs, x + k), ax[k]);
-      } else {
-        if (x < x2) bx = mul_sub(bx, bnext, ax[1]);
-        for (int k = 2; k <= x2 - x; ++k) bx = mul_sub(bx, entry(bs, x + k), ax[k]);
-      }
-      bnext = divide_by(bx, ax[0]);
-      entry(bs, x) = bnext;
+    backward_sweep<T, M> sweep(a, &at(b, n, 1, s), first, last);
+    while (!sweep.done()) sweep.row();
+  }
+}
+
+/// Backward substitution of two blocks of the same stage, row by row in turn.
+/// Each row waits for a division and the row before it; the two blocks'
+/// chains are independent, so the processor works on both at once.
+template <class T, int M>
+void backward_substitution_pair_m(T* a, const int& n, const int& m, T* b, const int& nrhs, const block_range& one,
+                                  const block_range& two) {
+  (void)m;
+  for (int s = 1; s <= nrhs; ++s) {
+    backward_sweep<T, M> first(a, &at(b, n, 1, s), one.first, one.last);
+    backward_sweep<T, M> second(a, &at(b, n, 1, s), two.first, two.last);
+    while (!first.done() && !second.done()) {
+      first.row();
+      second.row();
     }
+    while (!first.done()) first.row();
+    while (!second.done()) second.row();
   }
 }
 
@@ -768,20 +894,23 @@ template <class T> struct block_steps {
   void (*right_partner_contribution)(T*, const int&, const int&, const int&, T*, const int&, const int&,
                                      const int&, const int&);
   void (*backward_substitution)(T*, const int&, const int&, T*, const int&, const int&, const int&);
+  void (*backward_substitution_pair)(T*, const int&, const int&, T*, const int&, const block_range&,
+                                     const block_range&);
 };
 
 template <class T>
 constexpr block_steps<T> generic_steps = {
-    eliminate_from_band<T>, right_coupling_from_band<T>,  right_partner_update<T>,      left_partner_update<T>,
-    fill<T>,                eliminate_from_fill<T>,       right_coupling_from_fill<T>,  left_partner_contribution<T>,
-    right_partner_contribution<T>, backward_substitution<T>};
+    eliminate_from_band<T>,        right_coupling_from_band<T>,   right_partner_update<T>,
+    left_partner_update<T>,        fill<T>,                       eliminate_from_fill<T>,
+    right_coupling_from_fill<T>,   left_partner_contribution<T>,  right_partner_contribution<T>,
+    backward_substitution<T>,      backward_substitution_pair<T>};
 
 template <class T, int M>
 constexpr block_steps<T> banded_steps = {
-    eliminate_from_band_m<T, M>,        right_coupling_from_band_m<T, M>, right_partner_update_m<T, M>,
-    left_partner_update_m<T, M>,        fill_m<T, M>,                     eliminate_from_fill_m<T, M>,
-    right_coupling_from_fill_m<T, M>,   left_partner_contribution_m<T, M>, right_partner_contribution_m<T, M>,
-    backward_substitution_m<T, M>};
+    eliminate_from_band_m<T, M>,         right_coupling_from_band_m<T, M>,   right_partner_update_m<T, M>,
+    left_partner_update_m<T, M>,         fill_m<T, M>,                       eliminate_from_fill_m<T, M>,
+    right_coupling_from_fill_m<T, M>,    left_partner_contribution_m<T, M>,  right_partner_contribution_m<T, M>,
+    backward_substitution_m<T, M>,       backward_substitution_pair_m<T, M>};
 
 template <class T, std::size_t... I>
 constexpr std::array<const block_steps<T>*, sizeof...(I)> banded_step_table(std::index_sequence<I...>) {
@@ -800,20 +929,30 @@ template <class T> const block_steps<T>& steps_for(const int& m) {
 // ===================================================================== kernel
 
 
-/// Hands out the stage's next block: first ← counter and counter advanced by
-/// stride, under the lock; false once the stage's blocks are used up.
-bool take_block(const int& lock, int& counter, const int& stride, const int& n, const int& blocksize,
-                int& first, int& last) {
+/// The most blocks a task takes at once.
+constexpr int max_taken = 8;
+
+/// Hands out the stage's next blocks under the lock: for each, first ← counter
+/// and counter advanced by stride; 0 once the blocks are used up. A block's work
+/// takes a microsecond or two, and a contended lock puts a task to sleep in the
+/// kernel, which costs more than that; so a task takes up to max_taken blocks at
+/// once while the stage has at least four per task and batch left, down to one
+/// block each at its end, where the tasks share the last blocks evenly.
+int take_blocks(const int& lock, int& counter, const int& stride, const int& n, const int& blocksize,
+                const int& ntasks, block_range* taken) {
   mtask::lockonparallellock(lock);
-  if (counter > n) {
-    mtask::unlockparallellock(lock);
-    return false;
+  int count = 0;
+  if (counter <= n) {
+    const index_t remaining = (index_t(n) - counter) / stride + 1;
+    const int wanted = int(std::clamp<index_t>(remaining / (4 * index_t(ntasks)), 1, max_taken));
+    for (; count < wanted && counter <= n; ++count) {
+      taken[count].first = counter;
+      counter = counter + stride;
+    }
   }
-  first = counter;
-  counter = counter + stride;
   mtask::unlockparallellock(lock);
-  last = std::min(n, first + blocksize - 1);
-  return true;
+  for (int k = 0; k < count; ++k) taken[k].last = std::min(n, taken[k].first + blocksize - 1);
+  return count;
 }
 
 /// The values that stay fixed during a stage. Every task keeps its own copy,
@@ -833,14 +972,29 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
                  int* info) {
   const block_steps<T>& step = steps_for<T>(m);
   int parity = 1;
-  int first = 0, last = 0;
   stage_values now = {distance, stride, levelfirst};
+  block_range taken[max_taken];
+  // The stage's blocks, a batch at a time: pair(one, two) for two blocks at a
+  // time, single(block) for a batch's odd one out, until one returns false.
+  const auto each_pair = [&](int& counter, auto single, auto pair) {
+    while (const int count = take_blocks(lock, counter, now.stride, n, blocksize, ntasks, taken)) {
+      int k = 0;
+      for (; k + 1 < count; k += 2)
+        if (!pair(taken[k], taken[k + 1])) return;
+      if (k < count && !single(taken[k])) return;
+    }
+  };
+  const auto each_block = [&](int& counter, auto single) {
+    each_pair(counter, single, [&](const block_range& one, const block_range& two) { return single(one) && single(two); });
+  };
 
   // S1: eliminate level 0, the blocks of even index.
-  while (take_block(lock, nextblock, now.stride, n, blocksize, first, last)) {
-    if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity)) break;
+  each_block(nextblock, [&](const block_range& block) {
+    const int &first = block.first, &last = block.last;
+    if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity)) return false;
     step.right_coupling_from_band(a, n, m, spike, first, last);
-  }
+    return true;
+  });
   stage_barrier(events, parity, ntasks, [&] {
     levelfactor = 2 * levelfactor;
     nextblock = (levelfactor - 1) * blocksize + 1;
@@ -853,14 +1007,15 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
   bool reducing = true;
   while (reducing) {
     // S2(r): the survivors receive the Schur complements of the eliminated blocks.
-    while (take_block(lock, nextblock, now.stride, n, blocksize, first, last)) {
-      const int& d = now.distance;
+    each_block(nextblock, [&](const block_range& block) {
+      const int &d = now.distance, &first = block.first, &last = block.last;
       if (first + d <= n) step.right_partner_update(a, n, m, b, nrhs, spike, blocksize, d, first, last);
       if (first - d >= now.levelfirst) {
         step.left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, d, first);
         if (first - d > now.levelfirst) step.fill(a, n, m, spike, blocksize, d, first, last);
       }
-    }
+      return true;
+    });
     stage_barrier(events, parity, ntasks, [&] {
       const int t = (levelfactor - 1) * blocksize;
       nextblock = t + 1;
@@ -872,12 +1027,13 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
     now = {distance, stride, levelfirst};
 
     // S3(r): eliminate level r.
-    while (take_block(lock, nextblock, now.stride, n, blocksize, first, last)) {
-      const int& d = now.distance;
+    each_block(nextblock, [&](const block_range& block) {
+      const int &d = now.distance, &first = block.first, &last = block.last;
       const bool left = first - d >= now.levelfirst;
-      if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity)) break;
+      if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity)) return false;
       if (first + d <= n) step.right_coupling_from_fill(a, n, m, spike, d, first, last);
-    }
+      return true;
+    });
     stage_barrier(events, parity, ntasks, [&] {
       const int f2 = 2 * levelfactor;
       nextblock = (f2 - 1) * blocksize + 1;
@@ -899,12 +1055,24 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
 
   // S4: the backward sweep, level R down to level 0.
   do {
-    while (take_block(lock, backblock, now.stride, n, blocksize, first, last)) {
-      const int& d = now.distance;
+    const auto contributions = [&](const block_range& block) {
+      const int &d = now.distance, &first = block.first, &last = block.last;
       if (first - d >= 1) step.left_partner_contribution(b, n, m, nrhs, spike, blocksize, d, first, last);
       if (first + d <= n) step.right_partner_contribution(b, n, m, nrhs, tspike, blocksize, d, first, last);
-      step.backward_substitution(a, n, m, b, nrhs, first, last);
-    }
+    };
+    each_pair(
+        backblock,
+        [&](const block_range& block) {
+          contributions(block);
+          step.backward_substitution(a, n, m, b, nrhs, block.first, block.last);
+          return true;
+        },
+        [&](const block_range& one, const block_range& two) {
+          contributions(one);
+          contributions(two);
+          step.backward_substitution_pair(a, n, m, b, nrhs, one, two);
+          return true;
+        });
     stage_barrier(events, parity, ntasks, [&] {
       stride = stride / 2;
       levelfactor = levelfactor / 2;

@@ -47,11 +47,13 @@ void medecompose_csp(decompose_kernel<T> kernel, T* a, const int& n, const int& 
   gettasks(count);
   team crew(count);
 
-  int s = 1, nextblock = 1;
-  int info[2] = {0, 0};
-  const real_type<T> eps = 0;
-  crew.run(kernel, a, n, m, nb, crew.lock, crew.events, crew.ntasks, s, nextblock, eps, info);
-  status = info[0] | info[1];
+  // Shared variables on lines of their own (see own_line): the block counter is
+  // written for every block, the flags and eps read for every block.
+  own_line<int> s{1}, nextblock{1};
+  own_line<failure_flags<T>> failure{};
+  crew.run(kernel, a, n, m, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value, failure.value.eps,
+           failure.value.info);
+  status = failure.value.info[0] | failure.value.info[1];
 }
 
 template <class T>
@@ -66,9 +68,10 @@ void mesubstitute_csp(substitute_kernel<T> kernel, const T* a, const int& n, con
   // The kernel solves one vector: one parallel run per column of b.
   for (int k = 1; k <= nrhs; ++k) {
     T* column = &at(b, n, 1, k);
-    int s = 1, nextblock = 1, S = n, nextb = n;
+    own_line<int> s{1}, nextblock{1}, S{n}, nextb{n};
     if (k > 1) mtask::initializeparallelevent(crew.events[0], crew.ntasks);
-    crew.run(kernel, a, n, m, column, nb, crew.lock, crew.events, crew.ntasks, s, nextblock, S, nextb);
+    crew.run(kernel, a, n, m, column, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value, S.value,
+             nextb.value);
   }
 }
 
@@ -80,11 +83,11 @@ void mefactorsolve_csp(solution_kernel<T> kernel, T* a, const int& n, const int&
   gettasks(count);
   team crew(count);
 
-  int s = 1, nextblock = 1, S = n, nextb = n;
-  int info[2] = {0, 0};
-  const real_type<T> eps = 0;
-  crew.run(kernel, a, n, m, b, nb, crew.lock, crew.events, crew.ntasks, s, nextblock, S, nextb, eps, info);
-  status = info[0] | info[1];
+  own_line<int> s{1}, nextblock{1}, S{n}, nextb{n};
+  own_line<failure_flags<T>> failure{};
+  crew.run(kernel, a, n, m, b, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value, S.value,
+           nextb.value, failure.value.eps, failure.value.info);
+  status = failure.value.info[0] | failure.value.info[1];
 }
 
 }  // namespace

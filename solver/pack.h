@@ -14,6 +14,10 @@
 #include <immintrin.h>
 #endif
 
+/// For the small functions of the narrow-band steps' inner loops: the compiler
+/// must not leave a call in a column's or a row's dependency chain.
+#define VELQO_ALWAYS_INLINE [[gnu::always_inline]] inline
+
 namespace velqo {
 
 /// Smallest power of two not below m: the width of the packs for m columns.
@@ -29,23 +33,23 @@ template <class T, int P> struct pack {
   typedef T vec __attribute__((vector_size(sizeof(T) * P)));
   vec v;
 
-  static pack zero() { return pack{vec{}}; }
+  [[gnu::always_inline]] static pack zero() { return pack{vec{}}; }
   /// p[0 … P − 1].
-  static pack load(const T* p) {
+  [[gnu::always_inline]] static pack load(const T* p) {
     pack r;
     std::memcpy(&r.v, p, sizeof r.v);
     return r;
   }
   /// p[0 … count − 1] into the first count elements, 0 into the others.
-  static pack load_first(const T* p, int count) {
+  [[gnu::always_inline]] static pack load_first(const T* p, int count) {
     if (count == P) return load(p);
     T e[P] = {};
     for (int i = 0; i < count && i < P; ++i) e[i] = p[i];
     return load(e);
   }
-  void store(T* p) const { std::memcpy(p, &v, sizeof v); }
+  [[gnu::always_inline]] void store(T* p) const { std::memcpy(p, &v, sizeof v); }
   /// The first count elements to p[0 … count − 1].
-  void store_first(T* p, int count) const {
+  [[gnu::always_inline]] void store_first(T* p, int count) const {
     if (count == P) {
       store(p);
     } else {
@@ -55,29 +59,29 @@ template <class T, int P> struct pack {
       for (int i = 0; i < count && i < P; ++i) p[i] = e[i];
     }
   }
-  T get(int i) const { return v[i]; }
-  void set(int i, const T& x) { v[i] = x; }
+  [[gnu::always_inline]] T get(int i) const { return v[i]; }
+  [[gnu::always_inline]] void set(int i, const T& x) { v[i] = x; }
 
   /// x·c in every element.
-  friend pack mul(const pack& x, const T& c) { return pack{x.v * c}; }
+  [[gnu::always_inline]] friend pack mul(const pack& x, const T& c) { return pack{x.v * c}; }
   /// r − c·x in every element.
-  friend pack mul_sub(const pack& r, const T& c, const pack& x) { return pack{r.v - c * x.v}; }
+  [[gnu::always_inline]] friend pack mul_sub(const pack& r, const T& c, const pack& x) { return pack{r.v - c * x.v}; }
   /// r − x·c in every element.
-  friend pack mul_sub(const pack& r, const pack& x, const T& c) { return pack{r.v - x.v * c}; }
+  [[gnu::always_inline]] friend pack mul_sub(const pack& r, const pack& x, const T& c) { return pack{r.v - x.v * c}; }
   /// r + x·c in every element.
-  friend pack add_mul(const pack& r, const pack& x, const T& c) { return pack{r.v + x.v * c}; }
+  [[gnu::always_inline]] friend pack add_mul(const pack& r, const pack& x, const T& c) { return pack{r.v + x.v * c}; }
   /// x / d in every element (divide_by and divide agree for real types).
-  friend pack divide_by(const pack& x, const T& d) { return pack{x.v / d}; }
-  friend pack divide(const pack& x, const T& d) { return pack{x.v / d}; }
+  [[gnu::always_inline]] friend pack divide_by(const pack& x, const T& d) { return pack{x.v / d}; }
+  [[gnu::always_inline]] friend pack divide(const pack& x, const T& d) { return pack{x.v / d}; }
   /// The elements i ≤ s from x, the others from r.
-  friend pack select_up_to(const int& s, const pack& x, const pack& r) {
+  [[gnu::always_inline]] friend pack select_up_to(const int& s, const pack& x, const pack& r) {
     typedef decltype(r.v < r.v) mask;
     mask lane{};
     for (int i = 0; i < P; ++i) lane[i] = i;
     return pack{lane <= s ? x.v : r.v};
   }
   /// Element i ← element i + K, cyclically.
-  template <int K = 1> friend pack rotate_down(const pack& r) {
+  template <int K = 1> [[gnu::always_inline]] friend pack rotate_down(const pack& r) {
     typedef decltype(r.v < r.v) index;
     index next{};
     for (int i = 0; i < P; ++i) next[i] = (i + K) % P;
@@ -87,7 +91,7 @@ template <class T, int P> struct pack {
 
 /// out(t)(v) ← in(v)(t) for an 8 × 8 block of floats: rows from 8 columns that
 /// start at in[v], each 8 consecutive elements, or the other way round.
-inline void transpose8(const float* const in[8], float* const out[8]) {
+VELQO_ALWAYS_INLINE void transpose8(const float* const in[8], float* const out[8]) {
 #if defined(__AVX__)
   __m256 r[8], u[8];
   for (int i = 0; i < 8; ++i) r[i] = _mm256_loadu_ps(in[i]);

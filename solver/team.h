@@ -19,9 +19,32 @@
 // so these fallbacks cost speed only.
 #pragma once
 
+#include <cstddef>
+
 #include "mtask/mtask.h"
+#include "solver/scalar.h"
 
 namespace velqo {
+
+/// Bytes kept between variables that different tasks write: two 64-byte cache
+/// lines, since processors prefetch lines in adjacent pairs.
+inline constexpr std::size_t cache_line = 128;
+
+/// A value on cache lines of its own. The entries put the kernels' shared
+/// variables in these: they live in the calling thread's stack frame, right
+/// above the frame in which that thread runs its own share of the kernel, and a
+/// block counter that every task writes for every block would otherwise drag
+/// that frame's lines, and the flags every block reads, from task to task.
+template <class V> struct alignas(cache_line) own_line {
+  V value;
+};
+
+/// A kernel's two failure flags (one per stage parity) and the pivot threshold,
+/// all read for every block.
+template <class T> struct failure_flags {
+  int info[2] = {0, 0};
+  real_type<T> eps = 0;
+};
 
 class team {
  public:
