@@ -955,6 +955,21 @@ int take_blocks(const int& lock, int& counter, const int& stride, const int& n, 
   return count;
 }
 
+/// Asks the processor to bring rows first … last of columns 1 … columns of x
+/// (leading dimension ld) into the cache; Write when they are to be written.
+/// The spike columns lie n elements apart, and a block touches a few lines of
+/// each, too short a stretch for the processor's own prefetching to see.
+template <bool Write, class T>
+void prefetch_rows(const T* x, const int& ld, const int& columns, const int& first, const int& last) {
+  constexpr int line = 64;
+  for (int v = 1; v <= columns; ++v) {
+    const char* begin = reinterpret_cast<const char*>(&at(x, ld, first, v));
+    const char* end = reinterpret_cast<const char*>(&at(x, ld, last, v)) + sizeof(T);
+    for (const char* p = begin; p < end; p += line) __builtin_prefetch(p, Write ? 1 : 0);
+    __builtin_prefetch(end - 1, Write ? 1 : 0);
+  }
+}
+
 /// The values that stay fixed during a stage. Every task keeps its own copy,
 /// taken after each barrier: the shared originals lie next to the block
 /// counters, which the tasks keep writing, and reading them there for every
@@ -976,17 +991,27 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
   block_range taken[max_taken];
   // The stage's blocks, a batch at a time: pair(one, two) for two blocks at a
   // time, single(block) for a batch's odd one out, until one returns false.
-  const auto each_pair = [&](int& counter, auto single, auto pair) {
+  // ahead(block) asks for the memory of the batch's next blocks while the
+  // current ones are worked on.
+  const auto each_pair = [&](int& counter, auto single, auto pair, auto ahead) {
     while (const int count = take_blocks(lock, counter, now.stride, n, blocksize, ntasks, taken)) {
       int k = 0;
-      for (; k + 1 < count; k += 2)
+      for (; k + 1 < count; k += 2) {
+        for (int l = k + 2; l < std::min(k + 4, count); ++l) ahead(taken[l]);
         if (!pair(taken[k], taken[k + 1])) return;
+      }
       if (k < count && !single(taken[k])) return;
     }
   };
-  const auto each_block = [&](int& counter, auto single) {
-    each_pair(counter, single, [&](const block_range& one, const block_range& two) { return single(one) && single(two); });
+  const auto each_block = [&](int& counter, auto single, auto ahead) {
+    while (const int count = take_blocks(lock, counter, now.stride, n, blocksize, ntasks, taken)) {
+      for (int k = 0; k < count; ++k) {
+        if (k + 1 < count) ahead(taken[k + 1]);
+        if (!single(taken[k])) return;
+      }
+    }
   };
+
 
   // S1: eliminate level 0, the blocks of even index.
   each_block(nextblock, [&](const block_range& block) {
@@ -994,6 +1019,9 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
     if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity)) return false;
     step.right_coupling_from_band(a, n, m, spike, first, last);
     return true;
+  }, [&](const block_range& block) {
+    prefetch_rows<true>(spike, n, m, block.first, block.last);
+    prefetch_rows<true>(b, n, nrhs, block.first, block.last);
   });
   stage_barrier(events, parity, ntasks, [&] {
     levelfactor = 2 * levelfactor;
@@ -1015,6 +1043,13 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
         if (first - d > now.levelfirst) step.fill(a, n, m, spike, blocksize, d, first, last);
       }
       return true;
+    }, [&](const block_range& block) {
+      // The right partner's spike and right-hand sides.
+      const int p = block.first + now.distance;
+      if (p > n) return;
+      const int pe = std::min(n, p + blocksize - 1);
+      prefetch_rows<false>(spike, n, m, p, pe);
+      prefetch_rows<false>(b, n, nrhs, p, pe);
     });
     stage_barrier(events, parity, ntasks, [&] {
       const int t = (levelfactor - 1) * blocksize;
@@ -1033,6 +1068,9 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
       if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity)) return false;
       if (first + d <= n) step.right_coupling_from_fill(a, n, m, spike, d, first, last);
       return true;
+    }, [&](const block_range& block) {
+      prefetch_rows<true>(spike, n, m, block.first, block.last);
+      prefetch_rows<true>(b, n, nrhs, block.first, block.last);
     });
     stage_barrier(events, parity, ntasks, [&] {
       const int f2 = 2 * levelfactor;
@@ -1072,6 +1110,10 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
           contributions(two);
           step.backward_substitution_pair(a, n, m, b, nrhs, one, two);
           return true;
+        },
+        [&](const block_range& block) {
+          prefetch_rows<false>(spike, n, m, block.first, block.last);
+          prefetch_rows<true>(b, n, nrhs, block.first, block.last);
         });
     stage_barrier(events, parity, ntasks, [&] {
       stride = stride / 2;
