@@ -9,6 +9,7 @@
 
 #include "solver/kernel.h"
 #include "solver/velqo.h"
+#include "solve_entry.h"
 #include "support.h"
 
 namespace {
@@ -46,19 +47,6 @@ template <class T> class guarded {
   T* data_ = nullptr;
 };
 
-void entry(float* a, const int& n, const int& m, float* b, const int& nrhs, float* w, int& s) {
-  velqo::mesolution_csp_4(a, n, m, b, nrhs, w, s);
-}
-void entry(double* a, const int& n, const int& m, double* b, const int& nrhs, double* w, int& s) {
-  velqo::mesolution_csp_8(a, n, m, b, nrhs, w, s);
-}
-void entry(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs, complex4* w, int& s) {
-  velqo::mesolution_csp_z4(a, n, m, b, nrhs, w, s);
-}
-void entry(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs, complex8* w, int& s) {
-  velqo::mesolution_csp_z8(a, n, m, b, nrhs, w, s);
-}
-
 template <class T> class Bounds : public ::testing::Test {
  protected:
   void TearDown() override { velqo::settasks(2); }
@@ -84,7 +72,7 @@ TYPED_TEST(Bounds, SolveStaysInsideItsArrays) {
           a2.assign(a.copy());
           b2.assign(b.copy());
           int status = -1;
-          entry(a2.data(), n, m, b2.data(), nrhs, w.data(), status);
+          solve_entry(a2.data(), n, m, b2.data(), nrhs, w.data(), status);
           EXPECT_EQ(status, 0);
         }
       }

@@ -15,6 +15,7 @@
 #include "solver/kernel.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
+#include "solve_entry.h"
 #include "support.h"
 
 namespace {
@@ -26,19 +27,6 @@ constexpr bool under_tsan = true;
 #else
 constexpr bool under_tsan = false;
 #endif
-
-void entry(float* a, const int& n, const int& m, float* b, const int& nrhs, float* w, int& status) {
-  velqo::mesolution_csp_4(a, n, m, b, nrhs, w, status);
-}
-void entry(double* a, const int& n, const int& m, double* b, const int& nrhs, double* w, int& status) {
-  velqo::mesolution_csp_8(a, n, m, b, nrhs, w, status);
-}
-void entry(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs, complex4* w, int& status) {
-  velqo::mesolution_csp_z4(a, n, m, b, nrhs, w, status);
-}
-void entry(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs, complex8* w, int& status) {
-  velqo::mesolution_csp_z8(a, n, m, b, nrhs, w, status);
-}
 
 /// A fresh library state on a machine seen with 8 processors, the grain size
 /// fixed at 8, 16 or 24 by the rule that gives it.
@@ -68,7 +56,7 @@ template <class T> outcome<T> solve(std::vector<T> a, int n, int m, std::vector<
   std::vector<T> w(std::max<std::size_t>(1, 2 * std::size_t(n) * m),
                    T(std::numeric_limits<real_type<T>>::quiet_NaN()));
   outcome<T> r;
-  entry(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
+  solve_entry(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
   r.a = std::move(a);
   r.b = std::move(b);
   return r;

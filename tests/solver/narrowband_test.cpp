@@ -9,18 +9,12 @@
 #include "solver/narrowband.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
+#include "solve_entry.h"
 #include "support.h"
 
 namespace {
 
 using namespace testing_support;
-
-void entry(float* a, const int& n, const int& m, float* b, const int& nrhs, float* w, int& s) {
-  velqo::mesolution_csp_4(a, n, m, b, nrhs, w, s);
-}
-void entry(double* a, const int& n, const int& m, double* b, const int& nrhs, double* w, int& s) {
-  velqo::mesolution_csp_8(a, n, m, b, nrhs, w, s);
-}
 
 template <class T> struct outcome {
   std::vector<T> a, b;
@@ -53,7 +47,7 @@ template <class T> class NarrowBand : public ::testing::Test {
     // written spreads it into the result.
     std::vector<T> w(std::max<std::size_t>(1, 2 * std::size_t(n) * m), std::numeric_limits<T>::quiet_NaN());
     outcome<T> r;
-    entry(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
+    solve_entry(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
     r.a = std::move(a);
     r.b = std::move(b);
     return r;
