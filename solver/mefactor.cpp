@@ -14,11 +14,12 @@ namespace {
 // Panel height nb. The stage's work lies in the m rows below the previous panel,
 // cut into blocks of 2·nb rows, so a panel at least as high as the band leaves
 // one block per stage; nb = grain keeps about m / (2·grain) blocks for the tasks
-// on a wide band, each with some 2·grain²·m updates. On a narrow band, where
-// there is nothing to share, the panel grows to grain² / m rows to save barriers.
-// nb depends on the band and the grain only, never on the task count, so the
-// backward sweeps, whose rounding follows the panel height, give the same x for
-// every task count.
+// on a wide band, each with some 2·grain²·m updates. A band narrower than the
+// grain leaves the panel block alone in every stage, whatever the panel height:
+// there is nothing to share, and each stage costs a barrier, so the panel grows
+// to 64·grain² / m rows (a few thousand) to save barriers. nb depends on the
+// band and the grain only, never on the task count, so the backward sweeps,
+// whose rounding follows the panel height, give the same x for every task count.
 template <class T> void panelheight(const int& m, int& nb) {
   if constexpr (is_complex<T>) {
     def_velqo::requiregrainsizeforcomplex();
@@ -26,7 +27,8 @@ template <class T> void panelheight(const int& m, int& nb) {
     def_velqo::requiregrainsize();
   }
   const int grain = std::max(def_velqo::grainsize, 1);
-  nb = std::max(grain * grain / std::max(m, 1), grain);
+  const int narrow = m < grain ? 64 : 1;  // a narrow band's panels are 64 times taller
+  nb = std::max(narrow * grain * grain / std::max(m, 1), grain);
 }
 
 template <class T>
