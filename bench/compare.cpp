@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/testsystem.h"
@@ -222,6 +223,56 @@ void print_summary(const summary_reporter& reporter, int processors) {
   for (int t = 1; t <= processors; ++t) line("medecompose + mesubstitute_csp_4", "medecompose+mesubstitute", t);
 }
 
+// --------------------------------------------------------- the machine
+
+/// Seconds for work() run once in each of `threads` threads at the same time.
+template <class Work> double run_threads(int threads, Work work) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> others;
+  for (int t = 1; t < threads; ++t) others.emplace_back(work, t);
+  work(0);
+  for (std::thread& t : others) t.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+/// How much more work `threads` threads get done than one: floating-point work
+/// that stays in registers, and memory traffic (a triad over arrays much larger
+/// than the caches). On a machine whose processors are independent the first is
+/// the thread count; a virtual machine whose processors share a core, or whose
+/// host is busy, shows less. The speedups in the summary are only as good as
+/// these, so they are measured before and after the benchmarks.
+struct capacity {
+  double arithmetic = 0, memory = 0;
+};
+
+capacity measure_machine(int threads) {
+  constexpr int lanes = 64;
+  const auto arithmetic = [](int) {
+    float x[lanes];
+    for (int k = 0; k < lanes; ++k) x[k] = 1.0f + 1e-3f * float(k);
+    for (long i = 0; i < 20000000; ++i)
+      for (int k = 0; k < lanes; ++k) x[k] = x[k] * 0.9999f + 1e-3f;
+    float sum = 0;
+    for (int k = 0; k < lanes; ++k) sum += x[k];
+    benchmark::DoNotOptimize(sum);
+  };
+  const std::size_t length = std::size_t(8) << 20;  // floats per array and thread: 32 MiB
+  std::vector<std::vector<float>> arrays(3 * std::size_t(threads), std::vector<float>(length, 1.0f));
+  const auto triad = [&](int t) {
+    float* a = arrays[3 * t].data();
+    const float* b = arrays[3 * t + 1].data();
+    const float* c = arrays[3 * t + 2].data();
+    for (int pass = 0; pass < 4; ++pass)
+      for (std::size_t i = 0; i < length; ++i) a[i] = b[i] + 0.5f * c[i];
+    benchmark::DoNotOptimize(a[length / 2]);
+  };
+  run_threads(threads, triad);  // every array once through the caches and the page tables
+  capacity c;
+  c.arithmetic = threads * run_threads(1, arithmetic) / run_threads(threads, arithmetic);
+  c.memory = threads * run_threads(1, triad) / run_threads(threads, triad);
+  return c;
+}
+
 /// Takes --n=… and --m=… out of the arguments.
 void take_problem_arguments(int& argc, char** argv) {
   int kept = 1;
@@ -275,9 +326,16 @@ int main(int argc, char** argv) {
   add("decompose_csp_4+substitution", solve_sequential, 1);
   for (int t = 1; t <= processors; ++t) add("medecompose+mesubstitute", solve_standalone, t);
 
+  const capacity before = processors > 1 ? measure_machine(processors) : capacity{};
   summary_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   print_summary(reporter, processors);
+  if (processors > 1) {
+    const capacity after = measure_machine(processors);
+    std::printf("\nMachine: %d threads do %.2f (before) and %.2f (after) times the arithmetic of one thread,\n"
+                "and move %.2f and %.2f times its memory traffic; %d would be independent processors.\n",
+                processors, before.arithmetic, after.arithmetic, before.memory, after.memory, processors);
+  }
   benchmark::Shutdown();
   velqo::velqodone();
   return 0;
