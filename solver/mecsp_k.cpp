@@ -971,9 +971,8 @@ void prefetch_rows(const T* x, const int& ld, const int& columns, const int& fir
 }
 
 /// The values that stay fixed during a stage. Every task keeps its own copy,
-/// taken after each barrier: the shared originals lie next to the block
-/// counters, which the tasks keep writing, and reading them there for every
-/// block would pass that cache line from task to task.
+/// taken after each barrier, so that between barriers its block loop reads
+/// nothing shared but the block counter and the failure flag.
 struct stage_values {
   int distance, stride, levelfirst;
 };
@@ -1011,7 +1010,6 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
       }
     }
   };
-
 
   // S1: eliminate level 0, the blocks of even index.
   each_block(nextblock, [&](const block_range& block) {
