@@ -3,7 +3,8 @@
 // solves with the block's factor alongside.
 //
 // factor_column is the factorisation of one column as decompose_csp defines
-// it. factor_banded is the whole block for a fixed half bandwidth M: each
+// it. banded_factor is the block's factorisation for a fixed half bandwidth M,
+// a column at a time, and factor_banded runs it over the whole block: each
 // column is held in a pack, rows i … i + M − 1 updated together, row i + t
 // taking the updates of the columns max(first, i + t − M) … i − 1 in ascending
 // order; the operations on every element are those of factor_column.
