@@ -7,6 +7,7 @@
 
 #include "mtask/mtask.h"
 #include "solver/banded.h"
+#include "solver/fpmode.h"
 #include "solver/flags.h"
 #include "solver/kernel.h"
 #include "solver/narrowband.h"
@@ -45,6 +46,8 @@ void force_generic_steps(bool generic) { generic_only.store(generic, std::memory
 template <class T>
 void decompose_csp(T* a, const int& m, const int& first, const int& last,
                    const real_type<T>& eps, int* info, const int& parity) {
+  // The mode of the parallel entries, so that their factor is this one bit for bit.
+  const flush_to_zero mode;
   if constexpr (narrow_limit<T> > 0) {
     if (use_narrow_steps<T>(m)) {
       static constexpr auto banded = banded_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());

@@ -5,6 +5,11 @@
 // Each routine is written once as a template over the element type T (float,
 // double, complex4, complex8); the named variants _4, _8, _z4, _z8 are thin
 // wrappers. real_type<T> is the type of the pivot threshold eps.
+//
+// The parallel kernels compute in the floating-point mode of the thread that
+// runs them. The entries run every share with flush-to-zero set (solver/team.h,
+// solver/fpmode.h); a caller who drives the kernels itself gets the entries'
+// bits when its tasks do the same. decompose_csp sets flush-to-zero itself.
 #pragma once
 
 #include "solver/bandstorage.h"
@@ -19,7 +24,10 @@ namespace velqo {
 /// A pivot not strictly greater than eps (its modulus, for complex types; NaN
 /// always fails) sets info(parity) ← 1 and stops: the earlier columns are then
 /// finished, the failing column is updated but not scaled, the later ones are
-/// untouched. A successful call never clears info.
+/// untouched. A successful call never clears info. It computes with
+/// flush-to-zero set, as the parallel entries do, so that their factor is this
+/// one bit for bit also where an update would be subnormal; the caller's mode is
+/// back on return.
 template <class T>
 void decompose_csp(T* a, const int& m, const int& first, const int& last,
                    const real_type<T>& eps, int* info, const int& parity);

@@ -42,7 +42,8 @@ void mesolution_csp(solve_kernel<T> kernel, T* a, const int& n, const int& m, T*
   T* spike = workspace + index_t(std::max(n, 0)) * m;
 
   level_state& l = level.value;
-  crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_19(handle, routine, args...); },
+  // The team dispatches the kernel's share routine with the kernel and its 19 arguments.
+  crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_20(handle, routine, args...); },
            kernel, a, n, m, b, nrhs, tspike, spike, crew.lock, crew.events, blocksize, crew.ntasks, l.levelfactor,
            l.distance, l.stride, l.levelfirst, nextblock.value, backblock.value, failure.value.eps,
            failure.value.info);

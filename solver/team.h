@@ -17,11 +17,17 @@
 // the runtime ignores invalid handles, and a lone task that finds no valid event
 // is its own last arrival. The kernels' results do not depend on the task count,
 // so these fallbacks cost speed only.
+//
+// Every share of the kernel, the calling thread's too, runs with flush-to-zero
+// set (solver/fpmode.h): each started task sets it first thing, since a new
+// thread need not start in its creator's mode, and the calling thread has its
+// own mode back as soon as its share is done, whichever way the kernel ended.
 #pragma once
 
 #include <cstddef>
 
 #include "mtask/mtask.h"
+#include "solver/fpmode.h"
 #include "solver/scalar.h"
 
 namespace velqo {
@@ -57,9 +63,10 @@ class team {
   team(const team&) = delete;
   team& operator=(const team&) = delete;
 
-  /// Runs kernel(args…) in ntasks tasks; start(handle, kernel, args…) dispatches
-  /// one task (the default dispatches through mtask::dispatch). Returns when
-  /// every task has ended.
+  /// Runs kernel(args…) in ntasks tasks, each with flush-to-zero set;
+  /// start(handle, share, kernel, args…) dispatches one task running
+  /// share(kernel, args…) (the default dispatches through mtask::dispatch).
+  /// Returns when every task has ended.
   template <class Start, class R, class... P, class... A>
   void run(Start start, R (*kernel)(P...), A&... args);
   template <class R, class... P, class... A>
@@ -76,13 +83,20 @@ class team {
   int tasks[mtask::maxslots] = {};  ///< tasks(1) … tasks(ntasks − 1)
 };
 
+/// One task's share of a kernel: kernel(args…) with flush-to-zero set.
+template <class R, class... P> void flushed_share(R (*const& kernel)(P...), P... args) {
+  const flush_to_zero mode;
+  kernel(args...);
+}
+
 template <class Start, class R, class... P, class... A>
 void team::run(Start start, R (*kernel)(P...), A&... args) {
+  R (*const share)(R (*const&)(P...), P...) = &flushed_share<R, P...>;
   // The start gate: no task passes its first lockonparallellock before ntasks is final.
   mtask::lockonparallellock(lock);
   int running = 1;  // the calling thread
   while (running < ntasks) {
-    start(tasks[running - 1], kernel, args...);
+    start(tasks[running - 1], share, kernel, args...);
     if (tasks[running - 1] == 0) break;
     ++running;
   }
@@ -92,7 +106,7 @@ void team::run(Start start, R (*kernel)(P...), A&... args) {
   }
   mtask::unlockparallellock(lock);
 
-  kernel(args...);
+  share(kernel, args...);
 
   for (int i = 1; i <= running - 1; ++i) mtask::waitforandterminatetask(tasks[i - 1]);
 }

@@ -9,6 +9,27 @@
 // (std::complex<float>) and _z8 (std::complex<double>); complex matrices are
 // complex symmetric, never conjugated. Every argument is passed by reference;
 // arrays as a pointer to their first element.
+//
+// Floating-point mode. The entries compute with flush-to-zero set (x86-64:
+// MXCSR.FTZ; AArch64: FPCR.FZ; other processors: plain IEEE arithmetic): a
+// result that would be subnormal, below 2⁻¹²⁶ ≈ 1.2·10⁻³⁸ in single and
+// 2⁻¹⁰²² ≈ 2.2·10⁻³⁰⁸ in double precision (each part of a complex value
+// alone), becomes zero. Every task of a call runs in this mode, and so does the
+// calling thread while it works its share; the caller's own mode is back before
+// any entry returns, whatever the outcome, and exception flags raised meanwhile
+// stay raised. Subnormal inputs are used as they are on x86-64 (DAZ stays as
+// the caller set it); AArch64 reads them as zero. The spikes of a block decay
+// through the subnormal range, where some processors take a slow path for every
+// operation; flushed, they stop at zero instead. For data and solutions of
+// ordinary size a flushed value lies far below the rounding error: the solution
+// of the benchmark's system is the same bit for bit, and only block-factor
+// entries left in a that would be subnormal read zero. A system whose true
+// intermediates are themselves subnormal (data or solution near the underflow
+// threshold) loses the digits gradual underflow would keep, and a pivot that
+// would come out subnormal counts as zero (status 1); scale such a system by a power
+// of two into the normal range first, which is exact. Results stay independent
+// of the task count bit for bit, and the stand-alone factor stays that of the
+// sequential decompose_csp, which computes in the same mode.
 #pragma once
 
 #include "solver/scalar.h"
