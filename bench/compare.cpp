@@ -27,6 +27,7 @@
 #include "bench/testsystem.h"
 #include "mtask/mtask.h"
 #include "solver/bandstorage.h"
+#include "solver/fpmode.h"
 #include "solver/kernel.h"
 #include "solver/velqo.h"
 
@@ -273,6 +274,67 @@ capacity measure_machine(int threads) {
   return c;
 }
 
+/// Sixteen chains x ← x·f + g, one per lane. The same machine code serves the
+/// normal and the subnormal operands, which come in at run time, so neither can
+/// be folded or compiled differently.
+[[gnu::noinline]] float multiply_add_chains(float x0, float f, float g, long iterations) {
+  constexpr int lanes = 16;
+  float x[lanes];
+  for (int k = 0; k < lanes; ++k) x[k] = x0 * (1.0f + 0.001f * float(k));
+  for (long i = 0; i < iterations; ++i)
+    for (int k = 0; k < lanes; ++k) x[k] = x[k] * f + g;
+  float sum = 0;
+  for (int k = 0; k < lanes; ++k) sum += x[k];
+  return sum;
+}
+
+/// How many times longer the chains take on subnormal operands with subnormal
+/// results (x about 10⁻³⁹) than on normal ones (10⁻²⁹), in the calling thread's
+/// mode: the best of five runs each, taken in turn. Near 1 on a processor that
+/// does subnormal arithmetic at full speed; a processor that takes a slow path
+/// for it shows that path's price.
+double subnormal_charge() {
+  volatile float one = 1.0f;  // the operands are unknown to the compiler
+  const auto seconds = [&](float scale) {
+    const float x = 2e-10f * scale * one, f = 0.5f * one, g = 1e-10f * scale * one;  // x ≈ 2g, the chains' limit
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(multiply_add_chains(x, f, g, 1000000));
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  double normal = 1e30, subnormal = 1e30;
+  for (int run = 0; run < 5; ++run) {
+    normal = std::min(normal, seconds(1e-19f));
+    subnormal = std::min(subnormal, seconds(1e-29f));
+  }
+  return subnormal / normal;
+}
+
+/// The floating-point mode every row ran in.
+void print_floating_point_mode() {
+  const char* program = velqo::flushes_to_zero() ? "flush-to-zero" : "IEEE gradual underflow";
+  if (velqo::fpmode::flush_bits == 0) {
+    std::printf("\nFloating-point mode: %s in every row (this processor has no flush-to-zero mode).\n", program);
+  } else {
+    std::printf("\nFloating-point mode: the velqo rows flush subnormal results to zero (the solver sets this for\n"
+                "its own work); LAPACK spbsv and the sequential row's substitution ran in this program's mode,\n"
+                "%s.\n",
+                program);
+  }
+}
+
+/// What subnormal arithmetic costs on this processor (charge = 0: not measured).
+void print_subnormal_charge(double charge) {
+  if (charge == 0) {
+    std::printf("\nMachine: subnormal arithmetic not timed, this program runs with flush-to-zero set.\n");
+    return;
+  }
+  std::printf("\nMachine: multiply-adds on subnormal operands take %.2f times as long as on normal ones\n"
+              "(flush-to-zero off): this processor %s.\n",
+              charge,
+              charge < 1.15 ? "does not charge for subnormal arithmetic"
+                            : "charges for subnormal arithmetic, which the solver's mode avoids");
+}
+
 /// Takes --n=… and --m=… out of the arguments.
 void take_problem_arguments(int& argc, char** argv) {
   int kept = 1;
@@ -326,13 +388,16 @@ int main(int argc, char** argv) {
   add("decompose_csp_4+substitution", solve_sequential, 1);
   for (int t = 1; t <= processors; ++t) add("medecompose+mesubstitute", solve_standalone, t);
 
+  const double charge = velqo::flushes_to_zero() ? 0 : subnormal_charge();
   const capacity before = processors > 1 ? measure_machine(processors) : capacity{};
   summary_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   print_summary(reporter, processors);
+  print_floating_point_mode();
+  print_subnormal_charge(charge);
   if (processors > 1) {
     const capacity after = measure_machine(processors);
-    std::printf("\nMachine: %d threads do %.2f (before) and %.2f (after) times the arithmetic of one thread,\n"
+    std::printf("Machine: %d threads do %.2f (before) and %.2f (after) times the arithmetic of one thread,\n"
                 "and move %.2f and %.2f times its memory traffic; %d would be independent processors.\n",
                 processors, before.arithmetic, after.arithmetic, before.memory, after.memory, processors);
   }

@@ -132,7 +132,9 @@ TYPED_TEST(FpModeEntries, CallerModeComesBackFromEveryEntry) {
     for (bool definite : {true, false}) {
       std::optional<velqo::flush_to_zero> set;
       if (caller_flushes) set.emplace();
-      band(a.data(), m, n / 2, n / 2) = T(definite ? real_type<T>(2 * m + 1) : std::numeric_limits<real_type<T>>::quiet_NaN());
+      using R = real_type<T>;
+      const R pivot = definite ? R(2 * m + 1) : std::numeric_limits<R>::quiet_NaN();
+      band(a.data(), m, n / 2, n / 2) = T(pivot);
       const std::uint64_t before = mode();
       EXPECT_EQ(every_entry(a, n, m, b), definite ? 0 : 7);
       EXPECT_EQ(mode(), before) << "caller_flushes=" << caller_flushes << " definite=" << definite;
