@@ -2,18 +2,16 @@
 // flushes subnormal results to zero, the caller gets its own mode back from
 // every entry, and the flushed results still do not depend on the task count.
 #include <algorithm>
-#include <complex>
-#include <random>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 
 #include "mtask/detail.h"
-#include "mtask/mtask.h"
-#include "solver/fpmode.h"
 #include "solver/def_velqo.h"
+#include "solver/fpmode.h"
 #include "solver/kernel.h"
-#include "solver/team.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
 #include "solve_entry.h"
@@ -55,74 +53,32 @@ class FpMode : public ::testing::Test {
   void TearDown() override { velqo::testing::reset_library_state(); }
 };
 
-// ------------------------------------------------------------------- team
-
-void count_flushing(const int& lock, int& shares, int& flushing) {
-  mtask::lockonparallellock(lock);
-  ++shares;
-  flushing += velqo::flushes_to_zero();
-  mtask::unlockparallellock(lock);
-}
-
-// The tasks are started while the caller still has its own mode: each must set
-// flush-to-zero itself. A caller that already flushes keeps flushing.
-TEST_F(FpMode, EveryShareFlushesAndTheCallerKeepsItsMode) {
-  for (bool caller_flushes : {false, true})
-    for (bool creation_fails : {false, true}) {
-      std::optional<velqo::flush_to_zero> set;
-      if (caller_flushes) set.emplace();
-      const std::uint64_t before = mode();
-      velqo::team crew(4);
-      if (creation_fails) mtask::detail::fail_next_thread_creation();
-      int shares = 0, flushing = 0;
-      crew.run(count_flushing, crew.lock, shares, flushing);
-      EXPECT_EQ(shares, creation_fails ? 1 : 4);
-      EXPECT_EQ(flushing, shares);
-      EXPECT_EQ(mode(), before);
-      EXPECT_EQ(velqo::flushes_to_zero(), caller_flushes);
-    }
-}
-
-// ---------------------------------------------------------------- entries
-
 template <class T> class FpModeEntries : public FpMode {};
 TYPED_TEST_SUITE(FpModeEntries, ElementTypes);
+template <class T> class FpModeReal : public FpMode {};
+TYPED_TEST_SUITE(FpModeReal, RealTypes);
 
-template <class T> struct standalone;
-template <> struct standalone<float> {
-  static constexpr auto decompose = velqo::medecompose_csp_4;
-  static constexpr auto substitute = velqo::mesubstitute_csp_4;
-  static constexpr auto factorsolve = velqo::mefactorsolve_csp_4;
-};
-template <> struct standalone<double> {
-  static constexpr auto decompose = velqo::medecompose_csp_8;
-  static constexpr auto substitute = velqo::mesubstitute_csp_8;
-  static constexpr auto factorsolve = velqo::mefactorsolve_csp_8;
-};
-template <> struct standalone<complex4> {
-  static constexpr auto decompose = velqo::medecompose_csp_z4;
-  static constexpr auto substitute = velqo::mesubstitute_csp_z4;
-  static constexpr auto factorsolve = velqo::mefactorsolve_csp_z4;
-};
-template <> struct standalone<complex8> {
-  static constexpr auto decompose = velqo::medecompose_csp_z8;
-  static constexpr auto substitute = velqo::mesubstitute_csp_z8;
-  static constexpr auto factorsolve = velqo::mefactorsolve_csp_z8;
-};
-
-/// Every entry once on copies of a and b; the statuses of the solve, the
-/// factorisation and the factorise-and-solve pass, in bits 0, 1 and 2.
-template <class T> int every_entry(std::vector<T> a, int n, int m, std::vector<T> b) {
-  std::vector<T> w(2 * std::size_t(n) * m), l = a, x = b, f = a, y = b;
+/// Every entry once on copies of a and b, the first task start failing when
+/// asked; the statuses of the solve, the factorisation and the factorise-and-
+/// solve pass, in bits 0, 1 and 2.
+template <class T> int every_entry(std::vector<T> a, int n, int m, std::vector<T> b, bool start_fails) {
+  std::vector<T> w(2 * std::size_t(n) * m), l = a, f = a, x = b, y = b;
   int solved = -1, factored = -1, both = -1;
+  if (start_fails) mtask::detail::fail_next_thread_creation();
   solve_entry(a.data(), n, m, b.data(), 1, w.data(), solved);
-  standalone<T>::decompose(l.data(), n, m, factored);
-  standalone<T>::substitute(l.data(), n, m, x.data(), 1);
-  standalone<T>::factorsolve(f.data(), n, m, y.data(), both);
+  if constexpr (std::is_same_v<T, float>) {
+    velqo::medecompose_csp_4(l.data(), n, m, factored);
+    velqo::mesubstitute_csp_4(l.data(), n, m, x.data(), 1);
+    velqo::mefactorsolve_csp_4(f.data(), n, m, y.data(), both);
+  } else {
+    velqo::medecompose_csp_8(l.data(), n, m, factored);
+    velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), 1);
+    velqo::mefactorsolve_csp_8(f.data(), n, m, y.data(), both);
+  }
   return solved | factored << 1 | both << 2;
 }
 
-TYPED_TEST(FpModeEntries, CallerModeComesBackFromEveryEntry) {
+TYPED_TEST(FpModeReal, CallerModeComesBackFromEveryEntry) {
   using T = TypeParam;
   const int n = 300, m = 3;
   std::vector<T> a = random_spd_band<T>(n, m, 11u);
@@ -132,11 +88,9 @@ TYPED_TEST(FpModeEntries, CallerModeComesBackFromEveryEntry) {
     for (bool definite : {true, false}) {
       std::optional<velqo::flush_to_zero> set;
       if (caller_flushes) set.emplace();
-      using R = real_type<T>;
-      const R pivot = definite ? R(2 * m + 1) : std::numeric_limits<R>::quiet_NaN();
-      band(a.data(), m, n / 2, n / 2) = T(pivot);
+      band(a.data(), m, n / 2, n / 2) = definite ? T(2 * m + 1) : std::numeric_limits<T>::quiet_NaN();
       const std::uint64_t before = mode();
-      EXPECT_EQ(every_entry(a, n, m, b), definite ? 0 : 7);
+      EXPECT_EQ(every_entry(a, n, m, b, !definite), definite ? 0 : 7);
       EXPECT_EQ(mode(), before) << "caller_flushes=" << caller_flushes << " definite=" << definite;
     }
 }
@@ -169,7 +123,7 @@ TYPED_TEST(FpModeEntries, UnderflowingSpikesAreFlushedInEveryTask) {
 
 // Off-diagonal entries s or 0 with s² subnormal: updates of a zero entry give
 // subnormal values unless flushed. The parallel factor is the sequential one.
-TYPED_TEST(FpModeEntries, FactorWithSubnormalUpdatesIsTheSequentialOne) {
+TYPED_TEST(FpModeReal, FactorWithSubnormalUpdatesIsTheSequentialOne) {
   using T = TypeParam;
   using R = real_type<T>;
   const int n = 400, m = 3;
@@ -189,7 +143,11 @@ TYPED_TEST(FpModeEntries, FactorWithSubnormalUpdatesIsTheSequentialOne) {
     velqo::settasks(tasks);
     std::vector<T> l = a;
     int status = -1;
-    standalone<T>::decompose(l.data(), n, m, status);
+    if constexpr (std::is_same_v<T, float>) {
+      velqo::medecompose_csp_4(l.data(), n, m, status);
+    } else {
+      velqo::medecompose_csp_8(l.data(), n, m, status);
+    }
     ASSERT_EQ(status, 0);
     EXPECT_TRUE(same_bits(l, sequential)) << tasks << " tasks";
   }
