@@ -7,8 +7,8 @@
 
 #include "mtask/mtask.h"
 #include "solver/banded.h"
-#include "solver/fpmode.h"
 #include "solver/flags.h"
+#include "solver/fpmode.h"
 #include "solver/kernel.h"
 #include "solver/narrowband.h"
 #include "solver/team.h"

@@ -2,7 +2,7 @@
 // are flushed to zero.
 //
 // Left spikes L_b⁻¹·C decay along their block, down through the subnormal range,
-// and a processor that takes a slow path for every subnormal result spends most
+// and a processor that takes a slow path for every subnormal result spends much
 // of a solve there. The solver therefore works with flush-to-zero set: on
 // x86-64 the FTZ bit of MXCSR, on AArch64 FPCR.FZ; elsewhere nothing changes
 // (plain IEEE arithmetic, the same results, no gain). Subnormal operands that
