@@ -1,11 +1,11 @@
 // The checked interface: argument checks, then the unchecked routines.
 #include "solver/band.h"
 
-#include "solver/entries.h"
-
 #include <functional>
 #include <mutex>
 #include <vector>
+
+#include "solver/entries.h"
 
 namespace velqo {
 
@@ -42,12 +42,16 @@ std::string str(std::int64_t v) { return std::to_string(v); }
 
 result bad(std::string message) { return {status::bad_argument, std::move(message)}; }
 
-// what: how the row was found, after "the pivot of row r".
-template <class T> result outcome(const band_view<T>& a, int code, int row, const char* what) {
+// The report of a call whose pivot in row `row` failed (code 1): in the block
+// reduction of solve, or in the factorisation, where the row is the order of
+// the first leading minor that is not positive definite.
+template <class T> result outcome(const band_view<T>& a, int code, int row, bool reduction) {
   if (code == 0) return {};
+  const std::string r = str(row);
   return {status::not_positive_definite,
-          "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) + ") is not positive definite: the pivot of row " +
-              str(row) + what,
+          "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) + ") is not positive definite: " +
+              (reduction ? "the block reduction's pivot in row " + r + " was not positive"
+                         : "its leading minor of order " + r + " is not (the pivot in row " + r + " was not positive)"),
           row};
 }
 
@@ -126,7 +130,7 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     in_form(a, [&](auto r) { r.solution(a.storage().data(), a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row); });
   }
   detail::band_access::set(a, holds::overwritten);
-  return outcome(a, code, row, " was not positive in the block reduction");
+  return outcome(a, code, row, true);
 }
 
 template <element T> result factor(band_view<T>& a) {
@@ -138,7 +142,7 @@ template <element T> result factor(band_view<T>& a) {
     in_form(a, [&](auto r) { r.decompose(a.storage().data(), a.n(), a.m(), code, row); });
   }
   detail::band_access::set(a, code == 0 ? holds::factor : holds::overwritten);
-  return outcome(a, code, row, " was not positive: the leading minor of that order is not");
+  return outcome(a, code, row, false);
 }
 
 template <element T>

@@ -1,8 +1,9 @@
 // Element types of the four precisions and the exact arithmetic they share.
 //
 // The solver works on float, double, std::complex<float> and std::complex<double>.
-// Complex matrices are complex symmetric (A = Aᵀ): no routine ever conjugates an
-// operand of a product. std::complex is used for storage only (real part, then
+// A complex matrix is complex symmetric (A = Aᵀ), and then no routine ever
+// conjugates an operand of a product, or Hermitian (A = Aᴴ; see form at the end
+// of this header). std::complex is used for storage only (real part, then
 // imaginary part); products, divisions, the modulus and the reciprocal are written
 // out here so that every routine rounds exactly the same way and no library
 // scaling or special-value recovery changes the result.
