@@ -127,7 +127,9 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
   int code = 0, row = 0;
   {
     const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-    in_form(a, [&](auto r) { r.solution(a.storage().data(), a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row); });
+    in_form(a, [&](auto r) {
+      r.solution(a.storage().data(), a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row);
+    });
   }
   detail::band_access::set(a, holds::overwritten);
   return outcome(a, code, row, true);

@@ -85,8 +85,9 @@ template <class T> std::vector<T> random_rhs(int n, int nrhs, std::uint32_t seed
 /// y = A·x for a symmetric band matrix in band storage (no conjugation), in the
 /// precision of T; a Hermitian one (hermitian: the upper triangle conjugated,
 /// the imaginary parts of the diagonal ignored).
-template <class T> std::vector<T> band_multiply(const std::vector<T>& a, int n, int m, const std::vector<T>& x, int nrhs,
-                                                bool hermitian = false) {
+template <class T>
+std::vector<T> band_multiply(const std::vector<T>& a, int n, int m, const std::vector<T>& x, int nrhs,
+                             bool hermitian = false) {
   std::vector<T> y(static_cast<std::size_t>(n) * std::max(nrhs, 0), T(0));
   const T* ap = a.data();
   for (int s = 0; s < nrhs; ++s)
@@ -96,7 +97,8 @@ template <class T> std::vector<T> band_multiply(const std::vector<T>& a, int n, 
       for (int k = j + 1; k <= std::min(n, j + m); ++k) {
         const T akj = band(ap, m, k, j);
         y[s * std::size_t(n) + k - 1] += akj * xj;
-        y[s * std::size_t(n) + j - 1] += (hermitian ? velqo::adjoint<velqo::form::hermitian>(akj) : akj) * x[s * std::size_t(n) + k - 1];
+        const T upper = hermitian ? velqo::adjoint<velqo::form::hermitian>(akj) : akj;
+        y[s * std::size_t(n) + j - 1] += upper * x[s * std::size_t(n) + k - 1];
       }
     }
   return y;

@@ -78,7 +78,8 @@ template <class T> class Hermitian : public ::testing::Test {
   static std::pair<std::vector<T>, std::vector<T>> solve(std::vector<T> a, int n, int m, std::vector<T> b,
                                                          int nrhs, int tasks) {
     use(tasks);
-    std::vector<T> w(std::max<std::size_t>(1, 2 * std::size_t(n) * m), T(std::numeric_limits<real_type<T>>::quiet_NaN()));
+    const T nan(std::numeric_limits<real_type<T>>::quiet_NaN());
+    std::vector<T> w(std::max<std::size_t>(1, 2 * std::size_t(n) * m), nan);
     int status = -1;
     Hpd<T>::solution(a.data(), n, m, b.data(), nrhs, w.data(), status);
     EXPECT_EQ(status, 0);
