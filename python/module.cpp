@@ -35,6 +35,28 @@ using velqo::complex8;
 // The task count is set and the solver run under this lock, as one step.
 std::mutex one_call_at_a_time;
 
+// The parallel solver's workspace (2·n·m elements), kept from call to call
+// under the lock above and grown as needed: fresh pages for it on every call
+// would cost a fault per page, as much time as half the solve.
+class workspace_cache {
+ public:
+  template <class T> std::span<T> get(std::size_t length) {
+    const std::size_t bytes = length * sizeof(T);
+    if (bytes > size_) {
+      storage_.reset();  // the old one goes before the new one is allocated
+      size_ = 0;
+      storage_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
+      size_ = bytes;
+    }
+    return {reinterpret_cast<T*>(storage_.get()), length};
+  }
+
+ private:
+  std::unique_ptr<std::byte[]> storage_;
+  std::size_t size_ = 0;
+};
+workspace_cache workspace;
+
 // tasks ≤ 0: one task per processor; otherwise min(tasks, 32, processors).
 void choose_tasks(int tasks) {
   if (tasks <= 0) {
@@ -104,8 +126,9 @@ template <class T> std::span<T> rhs_of(const py::array& b, int n, int& nrhs) {
 }
 
 // The failed row of a result, when the library reports one (0 otherwise).
+template <class R> constexpr bool has_row = requires(const R& r) { r.row; };
 template <class R> int failed_row(const R& r) {
-  if constexpr (requires { r.row; }) {
+  if constexpr (has_row<R>) {
     return int(r.row);
   } else {
     return 0;
@@ -137,12 +160,10 @@ template <class T> int solve(const py::array& ab, const py::array& b, bool hermi
   velqo::result r;
   {
     py::gil_scoped_release unlocked;
-    // The workspace is allocated before the solve, left uninitialised.
-    const std::size_t length = std::size_t(v.workspace_length());
-    std::unique_ptr<T[]> workspace(length ? new T[length] : nullptr);
     const std::lock_guard<std::mutex> turn(one_call_at_a_time);
+    const std::span<T> work = workspace.get<T>(std::size_t(v.workspace_length()));
     choose_tasks(tasks);
-    r = velqo::solve(v, x, nrhs, std::span<T>(workspace.get(), length));
+    r = velqo::solve(v, x, nrhs, work);
   }
   return outcome(r);
 }
@@ -243,6 +264,7 @@ template <class T> struct upper_fn {
 PYBIND11_MODULE(_velqo, module) {
   module.doc() = "The solver entries behind velqo's functions; use those, not these.";
   module.attr("hermitian") = false;
+  module.attr("reports_row") = has_row<velqo::result>;
   module.def(
       "solve", [](const py::array& ab, const py::array& b, bool h, int t) { return by_type<solve_fn>(ab, b, h, t); },
       py::arg("ab"), py::arg("b"), py::arg("hermitian"), py::arg("tasks"),
