@@ -125,26 +125,18 @@ template <class T> std::span<T> rhs_of(const py::array& b, int n, int& nrhs) {
   return {data, std::size_t(n) * std::size_t(nrhs)};
 }
 
-// The failed row of a result, when the library reports one (0 otherwise).
-template <class R> constexpr bool has_row = requires(const R& r) { r.row; };
-template <class R> int failed_row(const R& r) {
-  if constexpr (has_row<R>) {
-    return int(r.row);
-  } else {
-    return 0;
-  }
-}
-
 // What a call returns to the Python half: 0 on success, the 1-based row of the
 // failed pivot when the matrix is not positive definite (−1 when the library
 // does not say which); a bad argument raises ValueError.
 int outcome(const velqo::result& r) {
   switch (r.status) {
     case velqo::status::ok: return 0;
-    case velqo::status::not_positive_definite: {
-      const int row = failed_row(r);
-      return row > 0 ? row : -1;
-    }
+    case velqo::status::not_positive_definite:
+#if VELQO_HERMITIAN_ENTRIES
+      return r.row > 0 ? r.row : -1;
+#else
+      return -1;
+#endif
     case velqo::status::bad_argument: break;
   }
   throw py::value_error(r.message);
@@ -263,8 +255,8 @@ template <class T> struct upper_fn {
 
 PYBIND11_MODULE(_velqo, module) {
   module.doc() = "The solver entries behind velqo's functions; use those, not these.";
-  module.attr("hermitian") = false;
-  module.attr("reports_row") = has_row<velqo::result>;
+  // The library's Hermitian entries come with the failed row of a result.
+  module.attr("hermitian") = bool(VELQO_HERMITIAN_ENTRIES);
   module.def(
       "solve", [](const py::array& ab, const py::array& b, bool h, int t) { return by_type<solve_fn>(ab, b, h, t); },
       py::arg("ab"), py::arg("b"), py::arg("hermitian"), py::arg("tasks"),

@@ -94,20 +94,21 @@ def _hermitian(dtype, symmetric):
     return True
 
 
-def _work(x, dtype, may_overwrite):
-    """x as a Fortran-ordered array of dtype the solver may write: x itself when
-    the caller allows it and the layout fits, a copy otherwise."""
-    if (may_overwrite and x.dtype == dtype and x.flags.f_contiguous and x.flags.writeable
-            and x.flags.aligned):
+def _work(x, dtype, may_overwrite, written=True):
+    """x as a Fortran-ordered array of dtype for the solver (to write, unless
+    written is false): x itself when the caller allows it and the layout fits, a
+    copy otherwise."""
+    if (may_overwrite and x.dtype == dtype and x.flags.f_contiguous and x.flags.aligned
+            and (x.flags.writeable or not written)):
         return x
     return np.array(x, dtype=dtype, order="F")
 
 
-def _lower_band(a, dtype, lower, hermitian, may_overwrite):
+def _lower_band(a, dtype, lower, hermitian, may_overwrite, written=True):
     """The band in the solver's lower form, a new array unless lower form a may be
-    overwritten and fits."""
+    overwritten (or is only read) and fits."""
     if lower:
-        return _work(a, dtype, may_overwrite)
+        return _work(a, dtype, may_overwrite, written)
     return _velqo.lower_from_upper(np.asarray(a, dtype=dtype), hermitian)
 
 
@@ -115,6 +116,21 @@ def _not_positive_definite(row, template):
     if row > 0:
         return LinAlgError(template % row)
     return LinAlgError("the matrix is not positive definite")
+
+
+def _solve_failure(row, a1, band, dtype, lower, hermitian, count):
+    """The error of a failed solve. The block reduction works on Schur
+    complements, so its failing row need not be the first leading minor that is
+    not positive definite; while the caller's matrix is intact, factorising a
+    copy names that minor."""
+    if band is not a1:
+        minor = _velqo.factor(_lower_band(a1, dtype, lower, hermitian, False), hermitian, count)
+        if minor:
+            return _not_positive_definite(minor, "%dth leading minor not positive definite")
+    if row > 0:
+        return LinAlgError(f"the matrix is not positive definite: the pivot of row {row} "
+                           "was not positive in the block reduction")
+    return _not_positive_definite(row, "")
 
 
 def solveh_banded(ab, b, overwrite_ab=False, overwrite_b=False, lower=False, check_finite=True, *,
@@ -162,7 +178,7 @@ def solveh_banded(ab, b, overwrite_ab=False, overwrite_b=False, lower=False, che
     x = _work(b1 if b1.ndim == 2 else b1[:, None], dtype, overwrite_b or _datacopied(b1, b))
     row = _velqo.solve(band, x, hermitian, count)
     if row:
-        raise _not_positive_definite(row, "%dth leading minor not positive definite")
+        raise _solve_failure(row, a1, band, dtype, lower, hermitian, count)
     return x if b1.ndim == 2 else x[:, 0]
 
 
@@ -247,7 +263,7 @@ def cho_solve_banded(cb_and_lower, b, overwrite_b=False, check_finite=True, *, s
     dtype = _solver_type(c1, b1)
     hermitian = _hermitian(dtype, symmetric)
     # The factor is only read: a lower-form one that fits is used as it is.
-    band = _lower_band(c1, dtype, lower, hermitian, True)
+    band = _lower_band(c1, dtype, lower, hermitian, True, written=False)
     x = _work(b1 if b1.ndim == 2 else b1[:, None], dtype, overwrite_b or _datacopied(b1, b))
     _velqo.solve_factored(band, x, hermitian, count)
     return x if b1.ndim == 2 else x[:, 0]
