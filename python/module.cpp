@@ -107,10 +107,14 @@ template <class T> band_arg<T> band_of(const py::array& ab, const char* name, bo
   return {data, checked_size(ab.shape(1), "n"), checked_size(ab.shape(0) - 1, "m")};
 }
 
-// The view of a band in the form the call asks for. Complex Hermitian systems
-// need the library's Hermitian entries; the Python half never asks for them
-// while the library has none.
+// The view of a band in the form the call asks for: Hermitian (complex types
+// only) or symmetric. The Python half asks for the Hermitian form only when
+// the library has its entries.
 template <class T> velqo::band_view<T> view(const band_arg<T>& a, bool hermitian, velqo::holds contents) {
+#if VELQO_HERMITIAN_ENTRIES
+  if (hermitian && velqo::is_complex<T>)
+    return velqo::band_view<T>(a.storage(), a.n, a.m, velqo::form::hermitian, contents);
+#endif
   if (hermitian) throw py::value_error("this build of the library has no Hermitian entries");
   return velqo::band_view<T>(a.storage(), a.n, a.m, contents);
 }
@@ -279,6 +283,7 @@ PYBIND11_MODULE(_velqo, module) {
   module.def(
       "tasks",
       [](int tasks) {
+        py::gil_scoped_release unlocked;
         const std::lock_guard<std::mutex> turn(one_call_at_a_time);
         choose_tasks(tasks);
         int count = 0;
@@ -289,6 +294,7 @@ PYBIND11_MODULE(_velqo, module) {
   module.def(
       "_see_processors",
       [](int count) {
+        py::gil_scoped_release unlocked;
         const std::lock_guard<std::mutex> turn(one_call_at_a_time);
         velqo::testing::override_processor_count(count);
       },
