@@ -36,6 +36,14 @@ def upper(lo, conjugate):
     return up
 
 
+def upper_to_lower(up):
+    m, n = up.shape[0] - 1, up.shape[1]
+    lo = np.zeros_like(up)
+    for d in range(min(m + 1, n)):
+        lo[d, : n - d] = up[m - d, d:]
+    return lo
+
+
 def dense(lo, conjugate):
     m, n = lo.shape[0] - 1, lo.shape[1]
     a = np.zeros((n, n), lo.dtype)
@@ -108,14 +116,6 @@ def test_complex_symmetric(dtype, lower):
     np.testing.assert_allclose(f @ f.T, a, rtol=tolerance(dtype), atol=tolerance(dtype) * n)
     np.testing.assert_allclose(velqo.cho_solve_banded((c, lower), b, symmetric=True), x,
                                rtol=tolerance(dtype), atol=tolerance(dtype))
-
-
-def upper_to_lower(up):
-    m, n = up.shape[0] - 1, up.shape[1]
-    lo = np.zeros_like(up)
-    for d in range(min(m + 1, n)):
-        lo[d, : n - d] = up[m - d, d:]
-    return lo
 
 
 @pytest.mark.parametrize("lower", [False, True])
