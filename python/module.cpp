@@ -22,6 +22,7 @@
 #include <string>
 
 #include "solver/band.h"
+#include "solver/def_velqo.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
 
@@ -259,6 +260,13 @@ template <class T> struct upper_fn {
 
 PYBIND11_MODULE(_velqo, module) {
   module.doc() = "The solver entries behind velqo's functions; use those, not these.";
+  // The first grain rule that runs fixes the grain sizes, and with them the
+  // block lengths and so the rounding, of every precision for the rest of the
+  // process, and the complex rule decides by the task count of its call. Left
+  // to the first solve, a result would depend on the type and the task count of
+  // whatever was solved before it; the real rule, which depends on nothing,
+  // runs first instead.
+  velqo::def_velqo::requiregrainsize();
   // The library's Hermitian entries come with the failed row of a result.
   module.attr("hermitian") = bool(VELQO_HERMITIAN_ENTRIES);
   module.def(

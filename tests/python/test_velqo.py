@@ -1,4 +1,7 @@
 """The Python module against SciPy's banded Cholesky solvers, on the same arrays."""
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -164,6 +167,26 @@ def test_bitwise_independent_of_task_count(dtype, symmetric, six_processors):
         runs.append((x.tobytes(), c.tobytes(), y.tobytes()))
     assert all(run == runs[0] for run in runs)
     assert velqo._velqo.tasks(0) == 6 and velqo._velqo.tasks(40) == 6
+
+
+def test_results_do_not_depend_on_what_was_solved_before():
+    """Fresh interpreters that solve something else first, in another type or
+    with more tasks, give the same bits."""
+    script = """if True:
+        import hashlib, sys, numpy as np, velqo
+        velqo._velqo._see_processors(6)
+        lo = np.zeros((4, 500), order="F"); lo[0], lo[1:] = 9, 1
+        b = np.arange(500.0)
+        if sys.argv[1] == "complex":
+            velqo.solveh_banded(lo + 1j, b + 0j, lower=True, symmetric=True, tasks=6)
+        x = velqo.solveh_banded(lo, b, lower=True, tasks=1)
+        z = velqo.solveh_banded(lo + 1j, b + 0j, lower=True, symmetric=True, tasks=1)
+        print(hashlib.md5(x.tobytes() + z.tobytes()).hexdigest())
+    """
+    runs = [subprocess.run([sys.executable, "-c", script, first], capture_output=True, text=True, check=True,
+                           env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
+            for first in ("real", "complex")]
+    assert runs[0] == runs[1]
 
 
 def test_tasks_argument():
