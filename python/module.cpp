@@ -109,15 +109,10 @@ template <class T> band_arg<T> band_of(const py::array& ab, const char* name, bo
 }
 
 // The view of a band in the form the call asks for: Hermitian (complex types
-// only) or symmetric. The Python half asks for the Hermitian form only when
-// the library has its entries.
+// only) or symmetric.
 template <class T> velqo::band_view<T> view(const band_arg<T>& a, bool hermitian, velqo::holds contents) {
-#if VELQO_HERMITIAN_ENTRIES
-  if (hermitian && velqo::is_complex<T>)
-    return velqo::band_view<T>(a.storage(), a.n, a.m, velqo::form::hermitian, contents);
-#endif
-  if (hermitian) throw py::value_error("this build of the library has no Hermitian entries");
-  return velqo::band_view<T>(a.storage(), a.n, a.m, contents);
+  const velqo::form f = hermitian && velqo::is_complex<T> ? velqo::form::hermitian : velqo::form::symmetric;
+  return velqo::band_view<T>(a.storage(), a.n, a.m, f, contents);
 }
 
 // Right-hand sides n × nrhs for a band of order n.
@@ -136,12 +131,7 @@ template <class T> std::span<T> rhs_of(const py::array& b, int n, int& nrhs) {
 int outcome(const velqo::result& r) {
   switch (r.status) {
     case velqo::status::ok: return 0;
-    case velqo::status::not_positive_definite:
-#if VELQO_HERMITIAN_ENTRIES
-      return r.row > 0 ? r.row : -1;
-#else
-      return -1;
-#endif
+    case velqo::status::not_positive_definite: return r.row > 0 ? r.row : -1;
     case velqo::status::bad_argument: break;
   }
   throw py::value_error(r.message);
@@ -267,8 +257,6 @@ PYBIND11_MODULE(_velqo, module) {
   // whatever was solved before it; the real rule, which depends on nothing,
   // runs first instead.
   velqo::def_velqo::requiregrainsize();
-  // The library's Hermitian entries come with the failed row of a result.
-  module.attr("hermitian") = bool(VELQO_HERMITIAN_ENTRIES);
   module.def(
       "solve", [](const py::array& ab, const py::array& b, bool h, int t) { return by_type<solve_fn>(ab, b, h, t); },
       py::arg("ab"), py::arg("b"), py::arg("hermitian"), py::arg("tasks"),

@@ -85,13 +85,7 @@ def _tasks(tasks):
 
 
 def _hermitian(dtype, symmetric):
-    if dtype.kind != "c" or symmetric:
-        return False
-    if not _velqo.hermitian:
-        raise NotImplementedError(
-            "complex Hermitian systems are not supported by this build of velqo; "
-            "pass symmetric=True for a complex symmetric matrix (A = A.T)")
-    return True
+    return dtype.kind == "c" and not symmetric
 
 
 def _work(x, dtype, may_overwrite, written=True):
