@@ -6,7 +6,7 @@
 //
 // The spin is bounded in time, so that a waiter whose partner has lost its
 // processor soon blocks and gives its own up, and the bound adapts: a spin that
-// runs out halves the next one's, down to a thirty-second of spinlimit, and a
+// runs out halves the next one's, down to a sixty-fourth of spinlimit, and a
 // spin that ends in time doubles it, up to spinlimit. On a machine busy with
 // other work the waits soon cost little more than blocking at once. A barrier
 // with more participants than the process has processors does not spin at
@@ -44,32 +44,26 @@ inline void cpurelax() {
 inline bool mayspin(int participants) { return participants <= usableprocessors(); }
 
 /// Spins until ready() holds or the present bound has passed (at once when
-/// spinning is not allowed); whether ready() held. The clock is read once per
-/// 32 tries, the first time after the first 32.
+/// spinning is not allowed); whether ready() held. The clock is read at the
+/// start and once per 8 tries.
 template <class Ready> bool spinuntil(bool allowed, Ready ready) {
   using clock = std::chrono::steady_clock;
   // Both are tuning values, read and written relaxed: they order nothing, and a
   // lost update among concurrent waiters only shifts one bound.
   const long limit = spinlimit.load(std::memory_order_relaxed);
   if (!allowed || limit <= 0) return false;
-  const long bound = std::clamp(spinbound.load(std::memory_order_relaxed), limit / 32, limit);
-  clock::time_point deadline{};
-  bool held = false;
-  for (bool started = false; !held; started = true) {
-    for (int i = 0; i < 32 && !held; ++i) {
+  const long floor = limit / 64;
+  const long bound = std::clamp(spinbound.load(std::memory_order_relaxed), floor, limit);
+  const clock::time_point deadline = clock::now() + std::chrono::nanoseconds(bound);
+  bool held = ready();
+  while (!held) {
+    for (int i = 0; i < 8 && !held; ++i) {
+      cpurelax();
       held = ready();
-      if (!held) cpurelax();
     }
-    if (held) break;
-    const clock::time_point now = clock::now();
-    if (!started) {
-      deadline = now + std::chrono::nanoseconds(bound);
-    } else if (now >= deadline) {
-      held = ready();
-      break;
-    }
+    if (!held && clock::now() >= deadline) break;
   }
-  spinbound.store(held ? std::min(2 * bound, limit) : std::max(bound / 2, limit / 32), std::memory_order_relaxed);
+  spinbound.store(held ? std::min(2 * bound, limit) : std::max(bound / 2, floor), std::memory_order_relaxed);
   return held;
 }
 
