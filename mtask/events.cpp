@@ -31,17 +31,18 @@ bool incomplete(const eventrecord& e) { return e.pending_posts > 0 || e.pending_
 void lockevent(int event) { lockspinning(eventmutex[event], mayspin(eventtable[event].participants)); }
 
 // Waits until a release has been handed out, then takes it: spins without the
-// mutex for a while, then blocks; a wake-up with no release handed out waits
-// again. Caller holds the event's mutex, which it gives up while it waits.
+// mutex for a while (unless the event has more participants than processors),
+// then blocks; a wake-up with no release handed out waits again. Caller holds
+// the event's mutex, which it gives up while it waits.
 void awaitrelease(int event) {
   std::atomic<int>& handed_out = eventtable[event].handed_out;
   const bool spin = mayspin(eventtable[event].participants);
   // Relaxed loads throughout: the count only says when to look; the release's
   // writes are ordered by the mutex, which the passer held and this waiter takes.
-  if (handed_out.load(std::memory_order_relaxed) == 0) {
+  if (spin && handed_out.load(std::memory_order_relaxed) == 0) {
     pthread_mutex_unlock(&eventmutex[event]);
-    spinuntil(spin, [&] { return handed_out.load(std::memory_order_relaxed) > 0; });
-    lockspinning(eventmutex[event], spin);
+    spinuntil(true, [&] { return handed_out.load(std::memory_order_relaxed) > 0; });
+    lockspinning(eventmutex[event], true);
   }
   while (handed_out.load(std::memory_order_relaxed) == 0)
     pthread_cond_wait(&eventcondition[event], &eventmutex[event]);
