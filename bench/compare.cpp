@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <random>
 #include <span>
@@ -388,6 +389,7 @@ constexpr const char* sweep_labels[sweep_methods] = {"mesolution", "medecompose 
 struct sweep_row {
   const char* precision = "";
   int m = 0, n = 0;
+  double tolerance = 0;  ///< an error above it (√ε, far above any rounding) marks a wrong solution
   std::vector<double> seconds[sweep_methods];
   double error[sweep_methods] = {};
   bool failed[sweep_methods] = {};
@@ -397,6 +399,7 @@ template <class T> sweep_row sweep_system(int m, const sweep_options& o, int pro
   using P = precision<T>;
   sweep_row row;
   row.precision = P::name;
+  row.tolerance = std::sqrt(double(std::numeric_limits<T>::epsilon()));
   row.m = m;
   row.n = int(std::max<long>(1, o.size / (m + 1)));
   const int n = row.n;
@@ -478,7 +481,9 @@ template <class T> sweep_row sweep_system(int m, const sweep_options& o, int pro
 }
 
 /// One line of the sweep's table: a method's times at 1 … P tasks, its speedup
-/// from 1 to P tasks and its time at P tasks over pbsv's.
+/// from 1 to P tasks, its time at P tasks over pbsv's and its largest error,
+/// marked FAILED where a solve reported a failure and WRONG where the error is
+/// far beyond rounding.
 void print_sweep_line(const sweep_row& row, const char* label, int method, int processors) {
   const std::vector<double>& s = row.seconds[method];
   const double pbsv = row.seconds[sweep_pbsv][1];
@@ -496,7 +501,9 @@ void print_sweep_line(const sweep_row& row, const char* label, int method, int p
   } else {
     std::printf(" %8s", "-");
   }
-  std::printf(" %8.3f %10.2e%s\n", last / pbsv, row.error[method], row.failed[method] ? "  FAILED" : "");
+  const bool wrong = !(row.error[method] <= row.tolerance);
+  std::printf(" %8.3f %10.2e%s%s\n", last / pbsv, row.error[method], row.failed[method] ? "  FAILED" : "",
+              wrong ? "  WRONG" : "");
 }
 
 int run_sweep(const sweep_options& o) {
