@@ -7,11 +7,13 @@
 // The spin is bounded in time, so that a waiter whose partner has lost its
 // processor soon blocks and gives its own up, and the bound adapts: a spin that
 // runs out halves the next one's, down to a sixty-fourth of spinlimit, and a
-// spin that ends in time doubles it, up to spinlimit. On a machine busy with
-// other work the waits soon cost little more than blocking at once. A barrier
-// with more participants than the process has processors does not spin at
-// all: one of them is then always waiting for a processor, very likely the one
-// the others wait for.
+// spin that ends in time lengthens it by a quarter, up to spinlimit. The bound
+// grows only while fewer than about a quarter of the spins run out, so on a
+// machine busy with other work, where a partner often waits for a processor,
+// the waits soon cost little more than blocking at once. A barrier with more
+// participants than the process has processors does not spin at all: one of
+// them is then always waiting for a processor, very likely the one the others
+// wait for.
 #pragma once
 
 #include <pthread.h>
@@ -63,7 +65,8 @@ template <class Ready> bool spinuntil(bool allowed, Ready ready) {
     }
     if (!held && clock::now() >= deadline) break;
   }
-  spinbound.store(held ? std::min(2 * bound, limit) : std::max(bound / 2, floor), std::memory_order_relaxed);
+  spinbound.store(held ? std::min(bound + bound / 4, limit) : std::max(bound / 2, floor),
+                  std::memory_order_relaxed);
   return held;
 }
 
