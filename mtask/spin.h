@@ -65,7 +65,7 @@ template <class Ready> bool spinuntil(bool allowed, Ready ready) {
     }
     if (!held && clock::now() >= deadline) break;
   }
-  spinbound.store(held ? std::min(bound + bound / 4, limit) : std::max(bound / 2, floor),
+  spinbound.store(held ? std::min(bound + bound / 4 + 1, limit) : std::max(bound / 2, floor),
                   std::memory_order_relaxed);
   return held;
 }
