@@ -73,7 +73,7 @@ def read_sweep_table(path):
         match = row.match(line)
         if not match:
             continue
-        fields = match.group(4).replace("FAILED", "").split()
+        fields = match.group(4).replace("FAILED", "").replace("WRONG", "").split()
         times = fields[-3 - len(counts):-3]
         method = " ".join(fields[: -3 - len(counts)])
         result[(method, match.group(1), int(match.group(2)))] = {

@@ -31,7 +31,7 @@ def sweep_table(path):
         for method, times in (("mesolution", (20.0, 11.0)), ("LAPACK spbsv", (10.0, None))):
             cells = "".join(f" {t:9.1f}" if t else f" {'-':>9}" for t in times)
             lines.append(f"{'float':<6} {m:4d} {1000:9d}  {method:<27}{cells} {1.8:8.2f} {1.1:8.3f} {1e-6:10.2e}"
-                         + ("  FAILED" if m == 8 and method == "mesolution" else ""))
+                         + ("  FAILED  WRONG" if m == 8 and method == "mesolution" else ""))
     path.write_text("\n".join(lines) + "\n")
 
 
