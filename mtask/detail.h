@@ -1,6 +1,6 @@
 // Internals of the runtime that its tests reach directly: the process-time
-// arithmetic apart from the system call, and a seam that makes a thread creation
-// fail. The solver and the benchmark never use them.
+// arithmetic apart from the system call, a seam that makes a thread creation
+// fail, and the spin limit of waits. The solver and the benchmark never use them.
 #pragma once
 
 namespace mtask::detail {
@@ -21,5 +21,10 @@ void intervaltimes(const tickcounts& start, const tickcounts& now, const int& ra
 
 /// Makes the next dispatch find its thread creation failed.
 void fail_next_thread_creation();
+
+/// How long a task waiting at an event or a lock spins before it blocks, in
+/// nanoseconds; 0 makes it block at once. Set it while no task waits.
+long spin_limit();
+void set_spin_limit(long nanoseconds);
 
 }  // namespace mtask::detail
