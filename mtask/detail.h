@@ -1,6 +1,6 @@
 // Internals of the runtime that its tests reach directly: the process-time
-// arithmetic apart from the system call, and a seam that makes a thread creation
-// fail. The solver and the benchmark never use them.
+// arithmetic apart from the system call, a seam that makes a thread creation
+// fail, and a count of what shutdowns destroyed. The solver and the benchmark never use them.
 #pragma once
 
 namespace mtask::detail {
@@ -21,5 +21,8 @@ void intervaltimes(const tickcounts& start, const tickcounts& now, const int& ra
 
 /// Makes the next dispatch find its thread creation failed.
 void fail_next_thread_creation();
+
+/// How many module-wide mutexes shutdowns have destroyed so far.
+int stopped_mutexes();
 
 }  // namespace mtask::detail
