@@ -89,11 +89,16 @@ template <class T, int P> struct pack {
   }
 
  private:
-  // A permutation with constant lanes, which GCC (12 and later) and Clang both
-  // take, on every target.
+  // A permutation with constant lanes, which Clang and GCC 12 and later take
+  // on every target; older GCC has only its own shuffle.
   template <int K, int... I>
   [[gnu::always_inline]] static pack rotated(const pack& r, std::integer_sequence<int, I...>) {
+#if __has_builtin(__builtin_shufflevector)
     return pack{__builtin_shufflevector(r.v, r.v, ((I + K) % P)...)};
+#else
+    typedef decltype(r.v < r.v) index;
+    return pack{__builtin_shuffle(r.v, index{((I + K) % P)...})};
+#endif
   }
 };
 
