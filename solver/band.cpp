@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "solver/entries.h"
+
 namespace velqo {
 
 namespace detail {
@@ -16,28 +18,21 @@ struct band_access {
 
 namespace {
 
-// The unchecked routines of one precision.
-template <class T> struct routines;
-template <> struct routines<float> {
-  static constexpr auto solution = mesolution_csp_4;
-  static constexpr auto decompose = medecompose_csp_4;
-  static constexpr auto substitute = mesubstitute_csp_4;
+// The unchecked routines of one precision in one form, with the failing row.
+template <class T, form F> struct routines {
+  static constexpr auto solution = velqo::solution<T, form_of<T, F>>;
+  static constexpr auto decompose = velqo::decompose<T, form_of<T, F>>;
+  static constexpr auto substitute = velqo::substitute<T, form_of<T, F>>;
 };
-template <> struct routines<double> {
-  static constexpr auto solution = mesolution_csp_8;
-  static constexpr auto decompose = medecompose_csp_8;
-  static constexpr auto substitute = mesubstitute_csp_8;
-};
-template <> struct routines<complex4> {
-  static constexpr auto solution = mesolution_csp_z4;
-  static constexpr auto decompose = medecompose_csp_z4;
-  static constexpr auto substitute = mesubstitute_csp_z4;
-};
-template <> struct routines<complex8> {
-  static constexpr auto solution = mesolution_csp_z8;
-  static constexpr auto decompose = medecompose_csp_z8;
-  static constexpr auto substitute = mesubstitute_csp_z8;
-};
+
+/// call(routines<T, F>) for the view's form.
+template <class T, class Call> void in_form(const band_view<T>& a, Call call) {
+  if (a.form() == form::hermitian) {
+    call(routines<T, form::hermitian>{});
+  } else {
+    call(routines<T, form::symmetric>{});
+  }
+}
 
 // The runtime's tables belong to one solve at a time: checked calls from
 // several threads take turns.
@@ -47,10 +42,17 @@ std::string str(std::int64_t v) { return std::to_string(v); }
 
 result bad(std::string message) { return {status::bad_argument, std::move(message)}; }
 
-template <class T> result outcome(const band_view<T>& a, int code) {
+// The report of a call whose pivot in row `row` failed (code 1): in the block
+// reduction of solve, or in the factorisation, where the row is the order of
+// the first leading minor that is not positive definite.
+template <class T> result outcome(const band_view<T>& a, int code, int row, bool reduction) {
   if (code == 0) return {};
-  return {status::not_positive_definite, "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) +
-                                             ") is not positive definite: a pivot was not positive"};
+  const std::string r = str(row);
+  return {status::not_positive_definite,
+          "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) + ") is not positive definite: " +
+              (reduction ? "the block reduction's pivot in row " + r + " was not positive"
+                         : "its leading minor of order " + r + " is not (the pivot in row " + r + " was not positive)"),
+          row};
 }
 
 // True when the first x elements of span u and the first y of span v share memory.
@@ -122,25 +124,27 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     own.resize(static_cast<std::size_t>(needed));
     workspace = own;
   }
-  int code = 0;
+  int code = 0, row = 0;
   {
     const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-    routines<T>::solution(a.storage().data(), a.n(), a.m(), b.data(), nrhs, workspace.data(), code);
+    in_form(a, [&](auto r) {
+      r.solution(a.storage().data(), a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row);
+    });
   }
   detail::band_access::set(a, holds::overwritten);
-  return outcome(a, code);
+  return outcome(a, code, row, true);
 }
 
 template <element T> result factor(band_view<T>& a) {
   if (result r = check_view(a); !r) return r;
   if (result r = check_contents(a, holds::matrix, "factor"); !r) return r;
-  int code = 0;
+  int code = 0, row = 0;
   {
     const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-    routines<T>::decompose(a.storage().data(), a.n(), a.m(), code);
+    in_form(a, [&](auto r) { r.decompose(a.storage().data(), a.n(), a.m(), code, row); });
   }
   detail::band_access::set(a, code == 0 ? holds::factor : holds::overwritten);
-  return outcome(a, code);
+  return outcome(a, code, row, false);
 }
 
 template <element T>
@@ -149,7 +153,7 @@ result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> 
   if (result r = check_contents(a, holds::factor, "solve_factored"); !r) return r;
   if (result r = check_rhs(a, b, nrhs); !r) return r;
   const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-  routines<T>::substitute(a.storage().data(), a.n(), a.m(), b.data(), nrhs);
+  in_form(a, [&](auto r) { r.substitute(a.storage().data(), a.n(), a.m(), b.data(), nrhs); });
   return {};
 }
 

@@ -3,8 +3,9 @@
 // The routines of solver/velqo.h trust their arguments: they take raw pointers
 // and sizes and read and write whatever those describe. This header puts a thin,
 // checked layer on top. A band_view knows its order n, its half bandwidth m, the
-// storage it looks at and what that storage holds (the matrix, its factor L, or
-// neither after a solve). Every call checks its arguments before it touches
+// storage it looks at, the form of a complex matrix (complex symmetric or
+// Hermitian) and what that storage holds (the matrix, its factor L, or neither
+// after a solve). Every call checks its arguments before it touches
 // anything and answers with a result that says what went wrong, naming the
 // argument and the sizes; on a bad argument the caller's arrays are left exactly
 // as they were.
@@ -13,6 +14,8 @@
 //   ... fill the lower band column by column, and b ...
 //   velqo::band_view<double> a(storage, n, m);
 //   if (velqo::result r = velqo::solve(a, b, 1); !r) std::cerr << r.message << '\n';
+//
+//   velqo::band_view<std::complex<double>> h(zstorage, n, m, velqo::form::hermitian);  // A = Aᴴ
 //
 // Checked calls from several threads run one at a time; the task count is the
 // library's (velqo::settasks).
@@ -46,6 +49,14 @@ enum class status { ok, not_positive_definite, bad_argument };
 struct [[nodiscard]] result {
   velqo::status status = velqo::status::ok;
   std::string message;  ///< empty on success
+  /// With not_positive_definite, the row (from 1) whose pivot failed, else 0.
+  /// From factor it is the order of the first leading minor that is not
+  /// positive definite (LAPACK's info). From solve it is the row at which the
+  /// block reduction found that the matrix is not positive definite: the
+  /// smallest failing row of the reduction stage that failed, the same for
+  /// every task count; that stage works on Schur complements once past the
+  /// first, so an earlier leading minor may already be the first that fails.
+  int row = 0;
 
   explicit operator bool() const { return status == velqo::status::ok; }
 };
@@ -53,7 +64,7 @@ struct [[nodiscard]] result {
 /// What the storage of a band_view holds.
 enum class holds {
   matrix,      ///< the matrix A
-  factor,      ///< its factor L of A = L·Lᵀ, from factor()
+  factor,      ///< its factor L of A = L·Lᵀ (Hermitian: L·Lᴴ), from factor()
   overwritten  ///< neither: block factors left by solve(), or a failed factor()
 };
 
@@ -61,24 +72,33 @@ namespace detail {
 struct band_access;
 }
 
-/// A symmetric band matrix of order n with half bandwidth m, held in band storage
-/// (solver/bandstorage.h) in a span the caller owns; the span may be longer than
-/// the n + (n − 1)·m elements the layout needs (LAPACK's (m + 1)·n array holds
-/// the same layout). A view cannot be copied, so that one view alone records what
-/// its storage holds; a view moved from looks at nothing.
+/// A symmetric (or, for complex T, Hermitian) band matrix of order n with half
+/// bandwidth m, held in band storage (solver/bandstorage.h) in a span the caller
+/// owns; the span may be longer than the n + (n − 1)·m elements the layout needs
+/// (LAPACK's (m + 1)·n array holds the same layout). The form says what the
+/// upper triangle is: form::symmetric (the default) the transpose of the stored
+/// lower triangle, form::hermitian its conjugate transpose, with the imaginary
+/// parts of the stored diagonal ignored (for real T both are the same). A view
+/// cannot be copied, so that one view alone records what its storage holds; a
+/// view moved from looks at nothing.
 template <element T> class band_view {
  public:
   band_view(std::span<T> storage, const int& n, const int& m, velqo::holds contents = velqo::holds::matrix)
       : storage_(storage), n_(n), m_(m), contents_(contents) {}
+  band_view(std::span<T> storage, const int& n, const int& m, velqo::form f,
+            velqo::holds contents = velqo::holds::matrix)
+      : storage_(storage), n_(n), m_(m), form_(f), contents_(contents) {}
   band_view(const band_view&) = delete;
   band_view& operator=(const band_view&) = delete;
   band_view(band_view&& other) noexcept
       : storage_(std::exchange(other.storage_, {})), n_(std::exchange(other.n_, 0)),
-        m_(std::exchange(other.m_, 0)), contents_(std::exchange(other.contents_, velqo::holds::overwritten)) {}
+        m_(std::exchange(other.m_, 0)), form_(other.form_),
+        contents_(std::exchange(other.contents_, velqo::holds::overwritten)) {}
   band_view& operator=(band_view&& other) noexcept {
     storage_ = std::exchange(other.storage_, {});
     n_ = std::exchange(other.n_, 0);
     m_ = std::exchange(other.m_, 0);
+    form_ = other.form_;
     contents_ = std::exchange(other.contents_, velqo::holds::overwritten);
     return *this;
   }
@@ -86,6 +106,8 @@ template <element T> class band_view {
   int n() const { return n_; }
   int m() const { return m_; }
   std::span<T> storage() const { return storage_; }
+  /// The form of the matrix: complex symmetric or Hermitian.
+  velqo::form form() const { return form_; }
   velqo::holds contents() const { return contents_; }
   bool factored() const { return contents_ == velqo::holds::factor; }
 
@@ -101,26 +123,31 @@ template <element T> class band_view {
   std::span<T> storage_;
   int n_;
   int m_;
+  velqo::form form_ = velqo::form::symmetric;
   velqo::holds contents_;
 };
 
-/// Solves A·X = B in place with the parallel solver (mesolution_csp_*): the
+/// Solves A·X = B in place with the parallel solver (mesolution_csp_*, or
+/// mesolution_hpd_* for a Hermitian view): the
 /// view's storage is overwritten by block factors that serve no later call (the
 /// view then holds::overwritten), b (n × nrhs, column-major, leading dimension n)
 /// by the solutions. workspace needs a.workspace_length() = 2·n·m elements; an
 /// empty span lets the call allocate its own (std::bad_alloc if it cannot). On
-/// not_positive_definite, a and b are partial.
+/// not_positive_definite, a and b are partial, and the result's row says where
+/// the reduction failed.
 template <element T>
 result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs,
              std::type_identity_t<std::span<T>> workspace = {});
 
-/// Factorises A = L·Lᵀ in place with the parallel factorisation
-/// (medecompose_csp_*); the view then holds its factor and serves any number of
-/// solve_factored calls. On not_positive_definite the storage is partial.
+/// Factorises A = L·Lᵀ (Hermitian: A = L·Lᴴ) in place with the parallel
+/// factorisation (medecompose_csp_*, medecompose_hpd_*); the view then holds
+/// its factor and serves any number of solve_factored calls. On
+/// not_positive_definite the storage is partial, and the result's row is the
+/// order of the first leading minor that is not positive definite.
 template <element T> result factor(band_view<T>& a);
 
-/// Solves A·X = B with a factored view (mesubstitute_csp_*), for nrhs right-hand
-/// sides in b, which are overwritten by the solutions.
+/// Solves A·X = B with a factored view (mesubstitute_csp_*, mesubstitute_hpd_*),
+/// for nrhs right-hand sides in b, which are overwritten by the solutions.
 template <element T>
 result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs);
 

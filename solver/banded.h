@@ -1,8 +1,8 @@
-// The column steps of the band block factorisation (decompose_csp), shared by
+// The column steps of the band block factorisation (decompose_block), shared by
 // the factorisation itself and by the solve kernel, which runs its triangular
 // solves with the block's factor alongside.
 //
-// factor_column is the factorisation of one column as decompose_csp defines
+// factor_column is the factorisation of one column as decompose_block defines
 // it. banded_factor is the block's factorisation for a fixed half bandwidth M,
 // a column at a time, and factor_banded runs it over the whole block: each
 // column is held in a pack, rows i … i + M − 1 updated together, row i + t
@@ -22,28 +22,30 @@ namespace velqo {
 
 /// Column i of the factorisation of the block first … last: its updates from
 /// the block's earlier columns, the pivot test, the square root and the scaling.
-/// False when the pivot fails (info(parity) is then set).
-template <class T>
+/// False when the pivot fails (info(parity) is then set). Form F as in
+/// solver/scalar.h: L·Lᵀ, or L·Lᴴ with a real diagonal.
+template <class T, form F = form::symmetric>
 bool factor_column(T* a, const int& m, const int& first, const int& last, const int& i,
                    const real_type<T>& eps, int* info, const int& parity) {
   // Column i receives the updates of the block's earlier columns j:
-  // a(k, i) ← a(k, i) − a(i, j)·a(k, j) for the rows k = i … min(last, j + m).
+  // a(k, i) ← a(k, i) − a(k, j)·a(i, j)ᴴ for the rows k = i … min(last, j + m)
+  // (ᴴ: conjugated in the Hermitian form only).
   for (int j = std::max(i - m, first); j <= i - 1; ++j) {
-    const T aij = band(a, m, i, j);
+    const T aij = adjoint<F>(band(a, m, i, j));
     const int kend = std::min(last, j + m);
     for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
   }
   // The pivot must be strictly greater than eps; a NaN fails every comparison.
   T& pivot = band(a, m, i, i);
-  if (!(pivot_size(pivot) > eps)) {
+  if (!(pivot_test_value<F>(pivot) > eps)) {
     raise_flag(info, parity);
     return false;
   }
-  pivot = square_root(pivot);
+  pivot = pivot_root<F>(pivot);
   // L(k, i) = a(k, i) / L(i, i).
   const T lii = pivot;
   const int kend = std::min(i + m, last);
-  for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
+  for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide_by_pivot<F>(band(a, m, k, i), lii);
   return true;
 }
 

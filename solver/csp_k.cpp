@@ -1,5 +1,6 @@
 // Band block factorisation, and the stand-alone parallel factorisation,
-// substitution and solution kernels built on it, in the four precisions.
+// substitution and solution kernels built on it, in the four precisions and
+// both forms (complex symmetric and Hermitian).
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -19,15 +20,17 @@ namespace {
 /// Set by the test seam: every kernel uses the generic steps.
 std::atomic<bool> generic_only{false};
 
-/// The factorisation for half bandwidth M.
+/// The factorisation for half bandwidth M; the row of the failing pivot, or 0.
 template <class T, int M>
-void decompose_banded(T* a, const int& first, const int& last, const real_type<T>& eps, int* info,
-                      const int& parity) {
-  factor_banded<T, M>(a, first, last, eps, info, parity, [](int) {});
+int decompose_banded(T* a, const int& first, const int& last, const real_type<T>& eps, int* info,
+                     const int& parity) {
+  int finished = first - 1;
+  if (factor_banded<T, M>(a, first, last, eps, info, parity, [&](int i) { finished = i; })) return 0;
+  return finished + 1;
 }
 
-template <class T> using banded_factorisation = void (*)(T*, const int&, const int&, const real_type<T>&, int*,
-                                                         const int&);
+template <class T> using banded_factorisation = int (*)(T*, const int&, const int&, const real_type<T>&, int*,
+                                                        const int&);
 
 template <class T, std::size_t... I>
 constexpr std::array<banded_factorisation<T>, sizeof...(I)> banded_factorisations(std::index_sequence<I...>) {
@@ -42,18 +45,24 @@ namespace testing {
 void force_generic_steps(bool generic) { generic_only.store(generic, std::memory_order_relaxed); }
 }  // namespace testing
 
-template <class T>
-void decompose_csp(T* a, const int& m, const int& first, const int& last,
-                   const real_type<T>& eps, int* info, const int& parity) {
+template <class T, form F>
+int decompose_block(T* a, const int& m, const int& first, const int& last, const real_type<T>& eps, int* info,
+                    const int& parity) {
   if constexpr (narrow_limit<T> > 0) {
     if (use_narrow_steps<T>(m)) {
       static constexpr auto banded = banded_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());
-      banded[m - 1](a, first, last, eps, info, parity);
-      return;
+      return banded[m - 1](a, first, last, eps, info, parity);
     }
   }
   for (int i = first; i <= last; ++i)
-    if (!factor_column(a, m, first, last, i, eps, info, parity)) return;
+    if (!factor_column<T, F>(a, m, first, last, i, eps, info, parity)) return i;
+  return 0;
+}
+
+template <class T>
+void decompose_csp(T* a, const int& m, const int& first, const int& last,
+                   const real_type<T>& eps, int* info, const int& parity) {
+  decompose_block<T, form::symmetric>(a, m, first, last, eps, info, parity);
 }
 
 namespace {
@@ -61,21 +70,22 @@ namespace {
 // ---------------------------------------------- numerical steps of the panels
 //
 // The previous panel is the columns lo … hi, finished on the diagonal in the
-// stage before; a block is the rows first … last. Every update a(k, i) − a(i, j)·a(k, j)
-// is formed exactly as decompose_csp forms it, and every element receives its
-// updates from the earlier columns in ascending order, so the factor is the same,
-// bit for bit, as one decompose_csp over the whole matrix.
+// stage before; a block is the rows first … last. Every update a(k, i) − a(i, j)ᴴ·a(k, j)
+// is formed exactly as decompose_block forms it (ᴴ: conjugated in the Hermitian
+// form only), and every element receives its updates from the earlier columns
+// in ascending order, so the factor is the same, bit for bit, as one
+// decompose_block over the whole matrix.
 
 /// Completes the previous panel's columns in the rows of a block: L(k, i) for
 /// i = lo … hi and k = first … last.
-template <class T>
+template <class T, form F>
 void complete_panel_columns(T* a, const int& m, const int& first, const int& last, const int& lo,
                             const int& hi) {
-  // a(k, i) ← a(k, i) − a(i, j)·a(k, j) for the columns j before the panel.
+  // a(k, i) ← a(k, i) − a(i, j)ᴴ·a(k, j) for the columns j before the panel.
   for (int j = std::max(1, first - m); j <= lo - 1; ++j) {
     const int kend = std::min(last, j + m);
     for (int i = lo; i <= hi; ++i) {
-      const T aij = band(a, m, i, j);
+      const T aij = adjoint<F>(band(a, m, i, j));
       for (int k = first; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
     }
   }
@@ -83,25 +93,25 @@ void complete_panel_columns(T* a, const int& m, const int& first, const int& las
     // The same for the panel's own columns j before i.
     for (int j = std::max(lo, i - m); j <= i - 1; ++j) {
       const int kend = std::min(last, j + m);
-      const T aij = band(a, m, i, j);
+      const T aij = adjoint<F>(band(a, m, i, j));
       for (int k = first; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
     }
     // L(k, i) = a(k, i) / L(i, i).
     const T lii = band(a, m, i, i);
     const int kend = std::min(last, i + m);
-    for (int k = first; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
+    for (int k = first; k <= kend; ++k) band(a, m, k, i) = divide_by_pivot<F>(band(a, m, k, i), lii);
   }
 }
 
 /// Brings the diagonal block first … last up to date with every column before it
-/// (1 … hi), so that decompose_csp can finish it alone.
-template <class T>
+/// (1 … hi), so that decompose_block can finish it alone.
+template <class T, form F>
 void update_diagonal_block(T* a, const int& m, const int& first, const int& last, const int& hi) {
-  // a(k, i) ← a(k, i) − a(i, j)·a(k, j) for first ≤ i ≤ k ≤ min(last, j + m).
+  // a(k, i) ← a(k, i) − a(i, j)ᴴ·a(k, j) for first ≤ i ≤ k ≤ min(last, j + m).
   for (int j = std::max(1, first - m); j <= hi; ++j) {
     const int kend = std::min(last, j + m);
     for (int i = first; i <= kend; ++i) {
-      const T aij = band(a, m, i, j);
+      const T aij = adjoint<F>(band(a, m, i, j));
       for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
     }
   }
@@ -121,36 +131,38 @@ void forward_from_rows(const T* a, const int& m, T* b, const int& first, const i
 
 /// Forward substitution within a panel: y(i) = b(i) / L(i, i), removed from the
 /// panel's later rows.
-template <class T> void forward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
+template <class T, form F>
+void forward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
   for (int i = first; i <= last; ++i) {
-    entry(b, i) = divide(entry(b, i), band(a, m, i, i));
+    entry(b, i) = divide_by_pivot<F>(entry(b, i), band(a, m, i, i));
     const T bi = entry(b, i);
     const int kend = std::min(i + m, last);
     for (int k = i + 1; k <= kend; ++k) entry(b, k) = mul_sub(entry(b, k), bi, band(a, m, k, i));
   }
 }
 
-/// Backward substitution, contributions of the solved rows S + 1 … upper to the
-/// rows of a block: b(i) ← b(i) − x(k)·L(k, i).
-template <class T>
+/// Backward substitution (Lᵀ or Lᴴ), contributions of the solved rows S + 1 …
+/// upper to the rows of a block: b(i) ← b(i) − x(k)·L(k, i)ᴴ.
+template <class T, form F>
 void backward_from_rows(const T* a, const int& m, T* b, const int& first, const int& last, const int& S,
                         const int& upper) {
   for (int i = first; i <= last; ++i) {
     const int kend = std::min(i + m, upper);
     T bi = entry(b, i);
-    for (int k = S + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), band(a, m, k, i));
+    for (int k = S + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
     entry(b, i) = bi;
   }
 }
 
 /// Backward substitution within a panel, from its last row up: x(i) = (b(i) −
-/// Σ x(k)·L(k, i)) / L(i, i) over the panel's rows k below i.
-template <class T> void backward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
+/// Σ x(k)·L(k, i)ᴴ) / L(i, i) over the panel's rows k below i.
+template <class T, form F>
+void backward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
   for (int i = last; i >= first; --i) {
     const int kend = std::min(i + m, last);
     T bi = entry(b, i);
-    for (int k = i + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), band(a, m, k, i));
-    entry(b, i) = divide(bi, band(a, m, i, i));
+    for (int k = i + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
+    entry(b, i) = divide_by_pivot<F>(bi, band(a, m, i, i));
   }
 }
 
@@ -201,10 +213,11 @@ bool next_block_up(const int& lock, const int& S, int& nextb, const int& limit, 
 /// block (nb rows, the others 2·nb) also brings its diagonal block up to date and
 /// factorises it. With b, the forward substitution L·y = b is carried along block
 /// by block. p is the stage parity; false when a pivot failed (every task then
-/// returns after that stage's barrier).
-template <class T>
+/// returns after that stage's barrier, its row recorded in row).
+template <class T, form F>
 bool factorisation_sweep(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
-                         const int& ntasks, int& s, int& nextblock, const real_type<T>& eps, int* info, int& p) {
+                         const int& ntasks, int& s, int& nextblock, const real_type<T>& eps, int* info, int* row,
+                         int& p) {
   const int rows = 2 * nb;
   int lo = 1, hi = 0;  // no previous panel in the first stage
   int limit = std::min(n, s + m);
@@ -212,12 +225,13 @@ bool factorisation_sweep(T* a, const int& n, const int& m, T* b, const int& nb, 
     int first = 0, last = 0;
     bool panel = false;
     while (next_block_down(lock, n, s, nextblock, limit, nb, rows, first, last, panel)) {
-      complete_panel_columns(a, m, first, last, lo, hi);
+      complete_panel_columns<T, F>(a, m, first, last, lo, hi);
       if (b != nullptr) forward_from_rows(a, m, b, first, last, lo, hi);
       if (!panel) continue;
-      update_diagonal_block(a, m, first, last, hi);
-      decompose_csp(a, m, first, last, eps, info, p);
-      if (b != nullptr && read_flag(info, p) == 0) forward_within(a, m, b, first, last);
+      update_diagonal_block<T, F>(a, m, first, last, hi);
+      // Only the panel block factorises: the failing row is the first one.
+      if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, p)) record_row(row, failed);
+      if (b != nullptr && read_flag(info, p) == 0) forward_within<T, F>(a, m, b, first, last);
     }
     stage_barrier(events, p, ntasks, [&] {
       s = s + nb;
@@ -234,7 +248,7 @@ bool factorisation_sweep(T* a, const int& n, const int& m, T* b, const int& nb, 
 
 /// The forward substitution L·y = b with a finished factor, panels and blocks of
 /// nb rows from the top down.
-template <class T>
+template <class T, form F>
 void forward_sweep(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
                    const int& ntasks, int& s, int& nextblock, int& p) {
   int lo = 1, hi = 0;
@@ -244,7 +258,7 @@ void forward_sweep(const T* a, const int& n, const int& m, T* b, const int& nb, 
     bool panel = false;
     while (next_block_down(lock, n, s, nextblock, limit, nb, nb, first, last, panel)) {
       forward_from_rows(a, m, b, first, last, lo, hi);
-      if (panel) forward_within(a, m, b, first, last);
+      if (panel) forward_within<T, F>(a, m, b, first, last);
     }
     stage_barrier(events, p, ntasks, [&] {
       s = s + nb;
@@ -258,11 +272,11 @@ void forward_sweep(const T* a, const int& n, const int& m, T* b, const int& nb, 
   }
 }
 
-/// The backward substitution Lᵀ·x = y, panels and blocks of h rows from the
-/// bottom up: in the stage whose panel ends at S, the blocks of the rows from S
-/// up to S − m take the contributions of the panel solved before (rows S + 1 …
-/// upper), and the panel block then solves its own rows.
-template <class T>
+/// The backward substitution Lᵀ·x = y (Lᴴ·x = y), panels and blocks of h rows
+/// from the bottom up: in the stage whose panel ends at S, the blocks of the
+/// rows from S up to S − m take the contributions of the panel solved before
+/// (rows S + 1 … upper), and the panel block then solves its own rows.
+template <class T, form F>
 void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
                     const int& ntasks, int& S, int& nextb, int& p) {
   int upper = n;  // no panel is solved before the first stage
@@ -271,8 +285,8 @@ void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, 
     int first = 0, last = 0;
     bool panel = false;
     while (next_block_up(lock, S, nextb, limit, h, first, last, panel)) {
-      backward_from_rows(a, m, b, first, last, S, upper);
-      if (panel) backward_within(a, m, b, first, last);
+      backward_from_rows<T, F>(a, m, b, first, last, S, upper);
+      if (panel) backward_within<T, F>(a, m, b, first, last);
     }
     stage_barrier(events, p, ntasks, [&] {
       S = S - h;
@@ -289,30 +303,66 @@ void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, 
 
 // -------------------------------------- stand-alone parallel kernels
 
+template <class T, form F>
+void p_decompose(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events, const int& ntasks,
+                 int& s, int& nextblock, const real_type<T>& eps, int* info, int* row) {
+  int p = 1;
+  factorisation_sweep<T, F>(a, n, m, nullptr, nb, lock, events, ntasks, s, nextblock, eps, info, row, p);
+}
+
+template <class T, form F>
+void p_substitute(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                  const int& ntasks, int& s, int& nextblock, int& S, int& nextb) {
+  int p = 1;
+  forward_sweep<T, F>(a, n, m, b, nb, lock, events, ntasks, s, nextblock, p);
+  backward_sweep<T, F>(a, n, m, b, nb, lock, events, ntasks, S, nextb, p);
+}
+
+template <class T, form F>
+void p_solution(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                const int& ntasks, int& s, int& nextblock, int& S, int& nextb, const real_type<T>& eps, int* info,
+                int* row) {
+  int p = 1;
+  if (!factorisation_sweep<T, F>(a, n, m, b, nb, lock, events, ntasks, s, nextblock, eps, info, row, p)) return;
+  const int h = 2 * nb;
+  backward_sweep<T, F>(a, n, m, b, h, lock, events, ntasks, S, nextb, p);
+}
+
 template <class T>
 void p_decompose_csp(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
                      const int& ntasks, int& s, int& nextblock, const real_type<T>& eps, int* info) {
-  int p = 1;
-  factorisation_sweep<T>(a, n, m, nullptr, nb, lock, events, ntasks, s, nextblock, eps, info, p);
+  p_decompose<T, form::symmetric>(a, n, m, nb, lock, events, ntasks, s, nextblock, eps, info, nullptr);
 }
 
 template <class T>
 void p_substitute_csp(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
                       const int& ntasks, int& s, int& nextblock, int& S, int& nextb) {
-  int p = 1;
-  forward_sweep(a, n, m, b, nb, lock, events, ntasks, s, nextblock, p);
-  backward_sweep(a, n, m, b, nb, lock, events, ntasks, S, nextb, p);
+  p_substitute<T, form::symmetric>(a, n, m, b, nb, lock, events, ntasks, s, nextblock, S, nextb);
 }
 
 template <class T>
 void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
                     const int& ntasks, int& s, int& nextblock, int& S, int& nextb, const real_type<T>& eps,
                     int* info) {
-  int p = 1;
-  if (!factorisation_sweep(a, n, m, b, nb, lock, events, ntasks, s, nextblock, eps, info, p)) return;
-  const int h = 2 * nb;
-  backward_sweep<T>(a, n, m, b, h, lock, events, ntasks, S, nextb, p);
+  p_solution<T, form::symmetric>(a, n, m, b, nb, lock, events, ntasks, s, nextblock, S, nextb, eps, info, nullptr);
 }
+
+#define VELQO_INSTANTIATE_FORM(T, F)                                                                          \
+  template int decompose_block<T, F>(T*, const int&, const int&, const int&, const real_type<T>&, int*,      \
+                                     const int&);                                                            \
+  template void p_decompose<T, F>(T*, const int&, const int&, const int&, const int&, int*, const int&, int&, \
+                                  int&, const real_type<T>&, int*, int*);                                    \
+  template void p_substitute<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,       \
+                                   const int&, int&, int&, int&, int&);                                      \
+  template void p_solution<T, F>(T*, const int&, const int&, T*, const int&, const int&, int*, const int&,   \
+                                 int&, int&, int&, int&, const real_type<T>&, int*, int*);
+VELQO_INSTANTIATE_FORM(float, form::symmetric)
+VELQO_INSTANTIATE_FORM(double, form::symmetric)
+VELQO_INSTANTIATE_FORM(complex4, form::symmetric)
+VELQO_INSTANTIATE_FORM(complex8, form::symmetric)
+VELQO_INSTANTIATE_FORM(complex4, form::hermitian)
+VELQO_INSTANTIATE_FORM(complex8, form::hermitian)
+#undef VELQO_INSTANTIATE_FORM
 
 #define VELQO_INSTANTIATE(T)                                                                          \
   template void decompose_csp<T>(T*, const int&, const int&, const int&, const real_type<T>&, int*,       \
@@ -368,5 +418,31 @@ VELQO_PANEL_KERNELS(8, double)
 VELQO_PANEL_KERNELS(z4, complex4)
 VELQO_PANEL_KERNELS(z8, complex8)
 #undef VELQO_PANEL_KERNELS
+
+// The named variants of the Hermitian form.
+#define VELQO_HERMITIAN_KERNELS(SUFFIX, T)                                                                      \
+  void decompose_hpd_##SUFFIX(T* a, const int& m, const int& first, const int& last, const real_type<T>& eps, \
+                              int* info, const int& parity) {                                                \
+    decompose_block<T, form::hermitian>(a, m, first, last, eps, info, parity);                                \
+  }                                                                                                          \
+  void p_decompose_hpd_##SUFFIX(T* a, const int& n, const int& m, const int& nb, const int& lock,            \
+                                int* events, const int& ntasks, int& s, int& nextblock,                      \
+                                const real_type<T>& eps, int* info) {                                        \
+    p_decompose<T, form::hermitian>(a, n, m, nb, lock, events, ntasks, s, nextblock, eps, info, nullptr);     \
+  }                                                                                                          \
+  void p_substitute_hpd_##SUFFIX(const T* a, const int& n, const int& m, T* b, const int& nb,                \
+                                 const int& lock, int* events, const int& ntasks, int& s, int& nextblock,     \
+                                 int& S, int& nextb) {                                                       \
+    p_substitute<T, form::hermitian>(a, n, m, b, nb, lock, events, ntasks, s, nextblock, S, nextb);           \
+  }                                                                                                          \
+  void p_solution_hpd_##SUFFIX(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock,       \
+                               int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,   \
+                               const real_type<T>& eps, int* info) {                                         \
+    p_solution<T, form::hermitian>(a, n, m, b, nb, lock, events, ntasks, s, nextblock, S, nextb, eps, info,   \
+                                   nullptr);                                                                 \
+  }
+VELQO_HERMITIAN_KERNELS(z4, complex4)
+VELQO_HERMITIAN_KERNELS(z8, complex8)
+#undef VELQO_HERMITIAN_KERNELS
 
 }  // namespace velqo

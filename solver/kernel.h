@@ -3,14 +3,63 @@
 // and for callers who drive the kernels through the runtime themselves.
 //
 // Each routine is written once as a template over the element type T (float,
-// double, complex4, complex8); the named variants _4, _8, _z4, _z8 are thin
-// wrappers. real_type<T> is the type of the pivot threshold eps.
+// double, complex4, complex8) and the form F (solver/scalar.h): form::symmetric
+// factorises A = L·Lᵀ and never conjugates, form::hermitian factorises A = L·Lᴴ
+// with a real positive diagonal. The named variants are thin wrappers: _csp_4,
+// _csp_8, _csp_z4, _csp_z8 the symmetric form, _hpd_z4, _hpd_z8 the Hermitian
+// one (for real types the forms are the same). real_type<T> is the type of the
+// pivot threshold eps.
+//
+// The templates named after what they do (decompose_block, p_mesolution,
+// p_decompose, p_substitute, p_solution) take the form and, where a pivot can
+// fail, a pointer row (may be null) in which the tasks record the first row
+// whose pivot failed, by an atomic minimum (record_row in solver/flags.h;
+// *row = 0 before the call). The templates with _csp in their name are the
+// symmetric form without a row.
 #pragma once
 
 #include "solver/bandstorage.h"
 #include "solver/scalar.h"
 
 namespace velqo {
+
+// ------------------------------------------------- templates over the form
+
+/// decompose_csp in form F; returns the row (and column) of the pivot that
+/// failed, 0 when none did.
+template <class T, form F>
+int decompose_block(T* a, const int& m, const int& first, const int& last, const real_type<T>& eps, int* info,
+                    const int& parity);
+
+/// p_mesolution_csp in form F. In a stage whose pivot failed, row receives the
+/// smallest row at which a block of the stage fails its factorisation: every
+/// block of the stage that begins before it is factorised (and nothing more is
+/// done with it), so the row does not depend on the task count. It says where
+/// the reduction found that the matrix is not positive definite; a block of a
+/// level above 0 holds Schur complements, so an earlier leading minor may be
+/// the first that is not.
+template <class T, form F>
+void p_mesolution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+                  int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
+                  int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps, int* info,
+                  int* row);
+
+/// p_decompose_csp in form F; row receives the row of the failing pivot, the
+/// order of the first leading minor that is not positive definite.
+template <class T, form F>
+void p_decompose(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events, const int& ntasks,
+                 int& s, int& nextblock, const real_type<T>& eps, int* info, int* row);
+
+/// p_substitute_csp in form F: L·Lᴴ·x = b in the Hermitian form.
+template <class T, form F>
+void p_substitute(const T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                  const int& ntasks, int& s, int& nextblock, int& S, int& nextb);
+
+/// p_solution_csp in form F; row as for p_decompose.
+template <class T, form F>
+void p_solution(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
+                const int& ntasks, int& s, int& nextblock, int& S, int& nextb, const real_type<T>& eps, int* info,
+                int* row);
 
 // ------------------------------------------------- band block factorisation
 
@@ -137,6 +186,49 @@ void p_solution_csp_z4(complex4* a, const int& n, const int& m, complex4* b, con
                        int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
                        const float& eps, int* info);
 void p_solution_csp_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nb, const int& lock,
+                       int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
+                       const double& eps, int* info);
+
+}  // namespace velqo
+
+namespace velqo {
+
+// --------------------------------------------------------- Hermitian form
+//
+// The same kernels for a Hermitian positive-definite band matrix, A = L·Lᴴ:
+// the arguments are those of the _csp_ variants, the factor L has a real
+// positive diagonal (zero imaginary parts), a pivot fails when its real part is
+// not greater than eps (or NaN), and the imaginary parts of the stored diagonal
+// of A are ignored.
+
+void decompose_hpd_z4(complex4* a, const int& m, const int& first, const int& last, const float& eps, int* info,
+                      const int& parity);
+void decompose_hpd_z8(complex8* a, const int& m, const int& first, const int& last, const double& eps, int* info,
+                      const int& parity);
+
+void p_mesolution_hpd_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs,
+                         complex4* tspike, complex4* spike, const int& lock, int* events, const int& blocksize,
+                         const int& ntasks, int& levelfactor, int& distance, int& stride, int& levelfirst,
+                         int& nextblock, int& backblock, const float& eps, int* info);
+void p_mesolution_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs,
+                         complex8* tspike, complex8* spike, const int& lock, int* events, const int& blocksize,
+                         const int& ntasks, int& levelfactor, int& distance, int& stride, int& levelfirst,
+                         int& nextblock, int& backblock, const double& eps, int* info);
+
+void p_decompose_hpd_z4(complex4* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                        const int& ntasks, int& s, int& nextblock, const float& eps, int* info);
+void p_decompose_hpd_z8(complex8* a, const int& n, const int& m, const int& nb, const int& lock, int* events,
+                        const int& ntasks, int& s, int& nextblock, const double& eps, int* info);
+void p_substitute_hpd_z4(const complex4* a, const int& n, const int& m, complex4* b, const int& nb,
+                         const int& lock, int* events, const int& ntasks, int& s, int& nextblock, int& S,
+                         int& nextb);
+void p_substitute_hpd_z8(const complex8* a, const int& n, const int& m, complex8* b, const int& nb,
+                         const int& lock, int* events, const int& ntasks, int& s, int& nextblock, int& S,
+                         int& nextb);
+void p_solution_hpd_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nb, const int& lock,
+                       int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
+                       const float& eps, int* info);
+void p_solution_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nb, const int& lock,
                        int* events, const int& ntasks, int& s, int& nextblock, int& S, int& nextb,
                        const double& eps, int* info);
 

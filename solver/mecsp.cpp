@@ -4,20 +4,15 @@
 
 #include "mtask/mtask.h"
 #include "solver/def_velqo.h"
+#include "solver/entries.h"
 #include "solver/kernel.h"
 #include "solver/team.h"
 #include "solver/velqo.h"
 
 namespace velqo {
-namespace {
 
-template <class T>
-using solve_kernel = void (*)(T*, const int&, const int&, T*, const int&, T*, T*, const int&, int*, const int&,
-                              const int&, int&, int&, int&, int&, int&, int&, const real_type<T>&, int*);
-
-template <class T>
-void mesolution_csp(solve_kernel<T> kernel, T* a, const int& n, const int& m, T* b, const int& nrhs,
-                    T* workspace, int& status) {
+template <class T, form F>
+void solution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* workspace, int& status, int& row) {
   if constexpr (is_complex<T>) {
     def_velqo::requiregrainsizeforcomplex();
   } else {
@@ -32,7 +27,7 @@ void mesolution_csp(solve_kernel<T> kernel, T* a, const int& n, const int& m, T*
   // are read for every block, the level variables change at barriers only.
   const int grain = def_velqo::grainsize;
   const int blocksize = std::max(grain * grain / std::max(m, 1), m + 1);
-  own_line<int> nextblock{1}, backblock{0};
+  own_line<int> nextblock{1}, backblock{0}, failed_row{0};
   struct level_state {
     int levelfactor, distance, stride, levelfirst;
   };
@@ -40,32 +35,39 @@ void mesolution_csp(solve_kernel<T> kernel, T* a, const int& n, const int& m, T*
   own_line<failure_flags<T>> failure{};
   T* tspike = workspace;
   T* spike = workspace + index_t(std::max(n, 0)) * m;
+  int* rowp = &failed_row.value;
 
   level_state& l = level.value;
-  crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_19(handle, routine, args...); },
-           kernel, a, n, m, b, nrhs, tspike, spike, crew.lock, crew.events, blocksize, crew.ntasks, l.levelfactor,
-           l.distance, l.stride, l.levelfirst, nextblock.value, backblock.value, failure.value.eps,
-           failure.value.info);
+  crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_20(handle, routine, args...); },
+           &p_mesolution<T, F>, a, n, m, b, nrhs, tspike, spike, crew.lock, crew.events, blocksize, crew.ntasks,
+           l.levelfactor, l.distance, l.stride, l.levelfirst, nextblock.value, backblock.value, failure.value.eps,
+           failure.value.info, rowp);
   status = failure.value.info[0] | failure.value.info[1];
+  row = status != 0 ? failed_row.value : 0;
 }  // the team deletes the lock and the events
 
-}  // namespace
+#define VELQO_INSTANTIATE(T, F) \
+  template void solution<T, F>(T*, const int&, const int&, T*, const int&, T*, int&, int&);
+VELQO_INSTANTIATE(float, form::symmetric)
+VELQO_INSTANTIATE(double, form::symmetric)
+VELQO_INSTANTIATE(complex4, form::symmetric)
+VELQO_INSTANTIATE(complex8, form::symmetric)
+VELQO_INSTANTIATE(complex4, form::hermitian)
+VELQO_INSTANTIATE(complex8, form::hermitian)
+#undef VELQO_INSTANTIATE
 
-void mesolution_csp_4(float* a, const int& n, const int& m, float* b, const int& nrhs, float* workspace,
-                      int& status) {
-  mesolution_csp<float>(p_mesolution_csp_4, a, n, m, b, nrhs, workspace, status);
-}
-void mesolution_csp_8(double* a, const int& n, const int& m, double* b, const int& nrhs, double* workspace,
-                      int& status) {
-  mesolution_csp<double>(p_mesolution_csp_8, a, n, m, b, nrhs, workspace, status);
-}
-void mesolution_csp_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs,
-                       complex4* workspace, int& status) {
-  mesolution_csp<complex4>(p_mesolution_csp_z4, a, n, m, b, nrhs, workspace, status);
-}
-void mesolution_csp_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs,
-                       complex8* workspace, int& status) {
-  mesolution_csp<complex8>(p_mesolution_csp_z8, a, n, m, b, nrhs, workspace, status);
-}
+// The named entries.
+#define VELQO_SOLVE_ENTRY(NAME, T, F)                                                                        \
+  void NAME(T* a, const int& n, const int& m, T* b, const int& nrhs, T* workspace, int& status) {           \
+    int row = 0;                                                                                            \
+    solution<T, F>(a, n, m, b, nrhs, workspace, status, row);                                               \
+  }
+VELQO_SOLVE_ENTRY(mesolution_csp_4, float, form::symmetric)
+VELQO_SOLVE_ENTRY(mesolution_csp_8, double, form::symmetric)
+VELQO_SOLVE_ENTRY(mesolution_csp_z4, complex4, form::symmetric)
+VELQO_SOLVE_ENTRY(mesolution_csp_z8, complex8, form::symmetric)
+VELQO_SOLVE_ENTRY(mesolution_hpd_z4, complex4, form::hermitian)
+VELQO_SOLVE_ENTRY(mesolution_hpd_z8, complex8, form::hermitian)
+#undef VELQO_SOLVE_ENTRY
 
 }  // namespace velqo

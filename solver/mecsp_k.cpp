@@ -1,4 +1,5 @@
-// The parallel block-cyclic-reduction solve kernel and its numerical block steps.
+// The parallel block-cyclic-reduction solve kernel and its numerical block steps,
+// for the complex symmetric (A = L·Lᵀ) and the Hermitian (A = L·Lᴴ) form.
 //
 // The rows are cut into blocks of L = blocksize rows; block k holds rows
 // k·L + 1 … min(n, (k + 1)·L). Level 0 is the blocks of even index, level r ≥ 1
@@ -47,18 +48,21 @@ struct block_range {
 //
 // Every step works on the block first … last and updates each element in place
 // at once. Products go through mul / mul_sub, quotients through divide_by and
-// reciprocals through reciprocal (solver/scalar.h), so the complex forms never
-// conjugate and round the same way in every task.
+// reciprocals through reciprocal (solver/scalar.h), so that they round the same
+// way in every task. The steps are templates over the form F as well: the
+// complex symmetric form never conjugates; the Hermitian form conjugates
+// (adjoint<F>) where a transpose below is a conjugate transpose (Xᴴ·X, Y·Yᴴ,
+// L_b⁻ᴴ) and divides by its real pivots. Steps without a transpose have no F.
 
 /// Solves L_b·X = X in place for the first q columns of spike on the block's
 /// rows, L_b being the block's factor.
-template <class T>
+template <class T, form F>
 void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& first, const int& last,
                          const int& q) {
   for (int v = 1; v <= q; ++v) {
     for (int x = first; x <= last; ++x) {
       T& sx = at(spike, n, x, v);
-      sx = divide_by(sx, band(a, m, x, x));
+      sx = divide_by_block_pivot<F>(sx, band(a, m, x, x));
       const int yend = std::min(last, x + m);
       for (int y = x + 1; y <= yend; ++y) at(spike, n, y, v) = mul_sub(at(spike, n, y, v), band(a, m, y, x), sx);
     }
@@ -68,7 +72,7 @@ void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& 
 /// Left spike from the band (S1): X = L_b⁻¹·C_left, C_left being the block's
 /// rows against the last m rows of the block before it; column v belongs to row
 /// first − m + v − 1. The first block of the matrix has none.
-template <class T>
+template <class T, form F>
 void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
   const int p0 = std::max(1, first - m);
   const int q = first - p0;
@@ -78,13 +82,13 @@ void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int&
     for (int x = first; x <= xend; ++x) at(spike, n, x, v) = band(a, m, x, r);
     for (int x = xend + 1; x <= last; ++x) at(spike, n, x, v) = T(0);
   }
-  solve_spike_columns(a, n, m, spike, first, last, q);
+  solve_spike_columns<T, F>(a, n, m, spike, first, last, q);
 }
 
-/// Right coupling from the band (S1): Y = C_right·L_b⁻ᵀ, C_right being the first
-/// m rows of the next block against the block's last m rows; stored in the
-/// spike rows of the next block, column v belonging to row last − m + v.
-template <class T>
+/// Right coupling from the band (S1): Y = C_right·L_b⁻ᵀ (L_b⁻ᴴ), C_right being
+/// the first m rows of the next block against the block's last m rows; stored
+/// in the spike rows of the next block, column v belonging to row last − m + v.
+template <class T, form F>
 void right_coupling_from_band(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
   if (last >= n) return;
   const int h0 = last + 1;
@@ -100,25 +104,25 @@ void right_coupling_from_band(T* a, const int& n, const int& m, T* spike, const 
   for (int v = 1; v <= q; ++v) {
     const int j = r0 + v - 1;
     const int g0 = std::min(o, j + m);
-    const T w = reciprocal(band(a, m, j, j));
-    for (int x = h0; x <= g0; ++x) at(spike, n, x, v) = mul(at(spike, n, x, v), w);
+    const T w = pivot_reciprocal<F>(band(a, m, j, j));
+    for (int x = h0; x <= g0; ++x) at(spike, n, x, v) = times_pivot_reciprocal<F>(at(spike, n, x, v), w);
     const int iend = std::min(last, j + m);
     for (int i = j + 1; i <= iend; ++i) {
       const int vi = v + i - j;
-      const T aij = band(a, m, i, j);
+      const T aij = adjoint<F>(band(a, m, i, j));
       for (int x = h0; x <= g0; ++x) at(spike, n, x, vi) = mul_sub(at(spike, n, x, vi), aij, at(spike, n, x, v));
     }
   }
 }
 
 /// Forward substitution (S1, S3): b ← L_b⁻¹·b on the block's rows.
-template <class T>
+template <class T, form F>
 void forward_substitution(T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
                           const int& last) {
   for (int s = 1; s <= nrhs; ++s) {
     for (int x = first; x <= last; ++x) {
       T& bx = at(b, n, x, s);
-      bx = divide_by(bx, band(a, m, x, x));
+      bx = divide_by_block_pivot<F>(bx, band(a, m, x, x));
       const int yend = std::min(last, x + m);
       for (int y = x + 1; y <= yend; ++y) at(b, n, y, s) = mul_sub(at(b, n, y, s), band(a, m, y, x), bx);
     }
@@ -126,9 +130,10 @@ void forward_substitution(T* a, const int& n, const int& m, T* b, const int& nrh
 }
 
 /// Right-partner update (S2): the survivor's last m rows receive the Schur
-/// complement Xᵀ·X of its right partner's left spike X, and its right-hand
-/// sides b − Xᵀ·b_partner. σ is summed in the element type.
-template <class T>
+/// complement Xᵀ·X (Xᴴ·X) of its right partner's left spike X, and its
+/// right-hand sides b − Xᵀ·b_partner (b − Xᴴ·b_partner). σ is summed in the
+/// element type.
+template <class T, form F>
 void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
                           const int& blocksize, const int& distance, const int& first, const int& last) {
   const int p = first + distance;
@@ -138,7 +143,7 @@ void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrh
     for (int u = v; u <= m; ++u) {
       const int k = last - m + u;
       T sigma = T(0);
-      for (int x = p; x <= pe; ++x) sigma = sigma + mul(at(spike, n, x, v), at(spike, n, x, u));
+      for (int x = p; x <= pe; ++x) sigma = sigma + mul(at(spike, n, x, v), adjoint<F>(at(spike, n, x, u)));
       band(a, m, k, j) = band(a, m, k, j) - sigma;
     }
   }
@@ -146,22 +151,23 @@ void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrh
     for (int v = 1; v <= m; ++v) {
       const int j = last - m + v;
       T& bj = at(b, n, j, s);
-      for (int x = p; x <= pe; ++x) bj = mul_sub(bj, at(spike, n, x, v), at(b, n, x, s));
+      for (int x = p; x <= pe; ++x) bj = mul_sub(bj, adjoint<F>(at(spike, n, x, v)), at(b, n, x, s));
     }
   }
 }
 
 /// Left-partner update (S2): the survivor's first m rows receive the Schur
-/// complement Y·Yᵀ of its left partner's right coupling Y, and its right-hand
-/// sides b − Y·b_partner; Yᵀ is saved into tspike for the backward sweep.
-template <class T>
+/// complement Y·Yᵀ (Y·Yᴴ) of its left partner's right coupling Y, and its
+/// right-hand sides b − Y·b_partner; Yᵀ (Yᴴ) is saved into tspike for the
+/// backward sweep.
+template <class T, form F>
 void left_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
                          const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
   for (int v = 1; v <= m; ++v) {
     for (int r = first; r <= top; ++r) {
-      const T yr = at(spike, n, r, v);
+      const T yr = adjoint<F>(at(spike, n, r, v));
       for (int x = r; x <= top; ++x) band(a, m, x, r) = mul_sub(band(a, m, x, r), yr, at(spike, n, x, v));
     }
   }
@@ -173,7 +179,7 @@ void left_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs
     }
   }
   for (int v = 1; v <= m; ++v)
-    for (int t = 0; t <= top - first; ++t) at(tspike, m, v, p + blocksize + t) = at(spike, n, first + t, v);
+    for (int t = 0; t <= top - first; ++t) at(tspike, m, v, p + blocksize + t) = adjoint<F>(at(spike, n, first + t, v));
 }
 
 /// Fill (S2, after the left-partner update): F = −Y·X, the coupling between the
@@ -203,27 +209,27 @@ void fill(T* a, const int& n, const int& m, T* spike, const int& blocksize, cons
 }
 
 /// Left spike from the fill (S3): X = L_b⁻¹·F for the level-r block.
-template <class T>
+template <class T, form F>
 void left_spike_from_fill(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
-  solve_spike_columns(a, n, m, spike, first, last, m);
+  solve_spike_columns<T, F>(a, n, m, spike, first, last, m);
 }
 
-/// Right coupling from the fill (S3): Y = F·L_b⁻ᵀ, F being the fill that the
-/// right partner received against the block's last m rows; Y replaces F in the
-/// partner's first m spike rows.
-template <class T>
+/// Right coupling from the fill (S3): Y = F·L_b⁻ᵀ (F·L_b⁻ᴴ), F being the fill
+/// that the right partner received against the block's last m rows; Y replaces
+/// F in the partner's first m spike rows.
+template <class T, form F>
 void right_coupling_from_fill(T* a, const int& n, const int& m, T* spike, const int& distance,
                               const int& first, const int& last) {
   const int p = first + distance;
   const int top2 = std::min(n, p + m - 1);
   for (int v = 1; v <= m; ++v) {
     const int j = last - m + v;
-    const T w = reciprocal(band(a, m, j, j));
-    for (int x = p; x <= top2; ++x) at(spike, n, x, v) = mul(at(spike, n, x, v), w);
+    const T w = pivot_reciprocal<F>(band(a, m, j, j));
+    for (int x = p; x <= top2; ++x) at(spike, n, x, v) = times_pivot_reciprocal<F>(at(spike, n, x, v), w);
     const int iend = std::min(last, j + m);
     for (int i = j + 1; i <= iend; ++i) {
       const int vi = v + i - j;
-      const T aij = band(a, m, i, j);
+      const T aij = adjoint<F>(band(a, m, i, j));
       for (int x = p; x <= top2; ++x) at(spike, n, x, vi) = mul_sub(at(spike, n, x, vi), aij, at(spike, n, x, v));
     }
   }
@@ -243,8 +249,8 @@ void left_partner_contribution(T* b, const int& n, const int& m, const int& nrhs
   }
 }
 
-/// Right-partner contribution (S4): b ← b − Yᵀ·x_right on the block's last m
-/// rows, Yᵀ read back from tspike.
+/// Right-partner contribution (S4): b ← b − Yᵀ·x_right (b − Yᴴ·x_right) on the
+/// block's last m rows, Yᵀ (Yᴴ) read back from tspike.
 template <class T>
 void right_partner_contribution(T* b, const int& n, const int& m, const int& nrhs, T* tspike,
                                 const int& blocksize, const int& distance, const int& first, const int& last) {
@@ -259,53 +265,55 @@ void right_partner_contribution(T* b, const int& n, const int& m, const int& nrh
   }
 }
 
-/// Backward substitution (S4): b ← L_b⁻ᵀ·b on the block's rows.
-template <class T>
+/// Backward substitution (S4): b ← L_b⁻ᵀ·b (L_b⁻ᴴ·b) on the block's rows.
+template <class T, form F>
 void backward_substitution(T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
                            const int& last) {
   for (int s = 1; s <= nrhs; ++s) {
     for (int x = last; x >= first; --x) {
       T& bx = at(b, n, x, s);
       const int yend = std::min(last, x + m);
-      for (int y = x + 1; y <= yend; ++y) bx = mul_sub(bx, at(b, n, y, s), band(a, m, y, x));
-      bx = divide_by(bx, band(a, m, x, x));
+      for (int y = x + 1; y <= yend; ++y) bx = mul_sub(bx, at(b, n, y, s), adjoint<F>(band(a, m, y, x)));
+      bx = divide_by_block_pivot<F>(bx, band(a, m, x, x));
     }
   }
 }
 
 /// S1: the factorisation of a level-0 block, then, unless a pivot of the stage
 /// has failed, its left spike from the band and its forward substitution. False
-/// when the stage's failure flag is set.
-template <class T>
+/// when the stage's failure flag is set; a pivot of this block that fails has
+/// its row recorded in row.
+template <class T, form F>
 bool eliminate_from_band(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
-                         const int& last, const real_type<T>& eps, int* info, const int& parity) {
-  decompose_csp(a, m, first, last, eps, info, parity);
+                         const int& last, const real_type<T>& eps, int* info, int* row, const int& parity) {
+  if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, parity)) record_row(row, failed);
   if (read_flag(info, parity) != 0) return false;
-  left_spike_from_band(a, n, m, spike, first, last);
-  forward_substitution(a, n, m, b, nrhs, first, last);
+  left_spike_from_band<T, F>(a, n, m, spike, first, last);
+  forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
   return true;
 }
 
 /// S3: the factorisation of a level-r block, then, unless a pivot of the stage
 /// has failed, its left spike from the fill (when it has a left partner) and
-/// its forward substitution. False when the stage's failure flag is set.
-template <class T>
+/// its forward substitution. False when the stage's failure flag is set; row as
+/// for eliminate_from_band.
+template <class T, form F>
 bool eliminate_from_fill(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
-                         const int& last, const bool& left, const real_type<T>& eps, int* info,
+                         const int& last, const bool& left, const real_type<T>& eps, int* info, int* row,
                          const int& parity) {
-  decompose_csp(a, m, first, last, eps, info, parity);
+  if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, parity)) record_row(row, failed);
   if (read_flag(info, parity) != 0) return false;
-  if (left) left_spike_from_fill(a, n, m, spike, first, last);
-  forward_substitution(a, n, m, b, nrhs, first, last);
+  if (left) left_spike_from_fill<T, F>(a, n, m, spike, first, last);
+  forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
   return true;
 }
 
 /// The generic steps have no paired form: one block after the other.
-template <class T>
+template <class T, form F>
 void backward_substitution_pair(T* a, const int& n, const int& m, T* b, const int& nrhs, const block_range& one,
                                 const block_range& two) {
-  backward_substitution(a, n, m, b, nrhs, one.first, one.last);
-  backward_substitution(a, n, m, b, nrhs, two.first, two.last);
+  backward_substitution<T, F>(a, n, m, b, nrhs, one.first, one.last);
+  backward_substitution<T, F>(a, n, m, b, nrhs, two.first, two.last);
 }
 
 // ================================================ steps for a fixed bandwidth
@@ -461,6 +469,8 @@ template <class T, int M> class elimination {
   }
 
   bool done() const { return factor_.done(); }
+  /// The column that column() factorises next.
+  int next() const { return factor_.next(); }
 
   /// The next column and the rows it finishes; false when its pivot fails.
   [[gnu::always_inline]] bool column() {
@@ -497,13 +507,16 @@ template <class T, int M> class elimination {
 };
 
 /// Eliminates one block (see elimination); false when a pivot of the stage has
-/// failed, b then as it was.
+/// failed, b then as it was (a failing pivot of this block has its row recorded
+/// in row).
 template <class T, int M>
 bool eliminate(T* a, const int& n, T* tile, T* b, const int& nrhs, const block_range& block,
-               const real_type<T>& eps, int* info, const int& parity) {
+               const real_type<T>& eps, int* info, int* row, const int& parity) {
   elimination<T, M> e(a, n, tile, b, nrhs, block, eps, info, parity);
   while (!e.done()) {
+    const int i = e.next();
     if (!e.column()) {
+      record_row(row, i);
       e.undo();
       return false;
     }
@@ -551,13 +564,14 @@ left_spike tile_from_fill(const T* spike, const int& n, const block_range& block
 /// forward substitution of one level-0 block in one sweep.
 template <class T, int M>
 bool eliminate_from_band_m(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
-                           const int& last, const real_type<T>& eps, int* info, const int& parity) {
+                           const int& last, const real_type<T>& eps, int* info, int* row, const int& parity) {
   const block_range block{first, last};
   alignas(64) T tile[tile_capacity];
   const left_spike kind = tile_from_band<T, M>(a, m, block, tile);
-  if (kind == left_spike::generic) return eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity);
+  if (kind == left_spike::generic)
+    return eliminate_from_band<T, form::symmetric>(a, n, m, spike, b, nrhs, first, last, eps, info, row, parity);
   T* const t = kind == left_spike::tile ? tile : nullptr;
-  if (!eliminate<T, M>(a, n, t, b, nrhs, block, eps, info, parity)) return false;
+  if (!eliminate<T, M>(a, n, t, b, nrhs, block, eps, info, row, parity)) return false;
   if (t != nullptr) rows_to_spike<T, M>(tile, n, first, last - first + 1, spike);
   return true;
 }
@@ -566,15 +580,15 @@ bool eliminate_from_band_m(T* a, const int& n, const int& m, T* spike, T* b, con
 /// block has a left partner) and the forward substitution in one sweep.
 template <class T, int M>
 bool eliminate_from_fill_m(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs, const int& first,
-                           const int& last, const bool& left, const real_type<T>& eps, int* info,
+                           const int& last, const bool& left, const real_type<T>& eps, int* info, int* row,
                            const int& parity) {
   const block_range block{first, last};
   alignas(64) T tile[tile_capacity];
   const left_spike kind = tile_from_fill<T, M>(spike, n, block, left, tile);
   if (kind == left_spike::generic)
-    return eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity);
+    return eliminate_from_fill<T, form::symmetric>(a, n, m, spike, b, nrhs, first, last, left, eps, info, row, parity);
   T* const t = kind == left_spike::tile ? tile : nullptr;
-  if (!eliminate<T, M>(a, n, t, b, nrhs, block, eps, info, parity)) return false;
+  if (!eliminate<T, M>(a, n, t, b, nrhs, block, eps, info, row, parity)) return false;
   if (t != nullptr) rows_to_spike<T, M>(tile, n, first, last - first + 1, spike);
   return true;
 }
@@ -587,7 +601,7 @@ void right_coupling_from_band_m(T* a, const int& n, const int& m, T* spike, cons
   using column = pack<T, pack_width(M)>;
   if (last >= n) return;
   if (last + M > n || last - M + 1 < first) {
-    right_coupling_from_band(a, n, m, spike, first, last);
+    right_coupling_from_band<T, form::symmetric>(a, n, m, spike, first, last);
     return;
   }
   column c[M];  // element t of c[v − 1]: spike(last + 1 + t, v)
@@ -618,7 +632,7 @@ void right_partner_update_m(T* a, const int& n, const int& m, T* b, const int& n
   using row = typename shape::row;
   constexpr int P = shape::P;
   if (last - M + 1 < first) {
-    right_partner_update(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
+    right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
     return;
   }
   const int p = first + distance;
@@ -667,7 +681,7 @@ void left_partner_update_m(T* a, const int& n, const int& m, T* b, const int& nr
   constexpr int P = pack_width(M);
   using column = pack<T, P>;
   if (first + M + P > n) {
-    left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, distance, first);
+    left_partner_update<T, form::symmetric>(a, n, m, b, nrhs, tspike, spike, blocksize, distance, first);
     return;
   }
   const int p = first - distance;
@@ -741,7 +755,7 @@ void right_coupling_from_fill_m(T* a, const int& n, const int& m, T* spike, cons
   using column = pack<T, pack_width(M)>;
   const int p = first + distance;
   if (p + M - 1 > n || last - M + 1 < first) {
-    right_coupling_from_fill(a, n, m, spike, distance, first, last);
+    right_coupling_from_fill<T, form::symmetric>(a, n, m, spike, distance, first, last);
     return;
   }
   column c[M];  // element t of c[v − 1]: spike(p + t, v)
@@ -879,7 +893,7 @@ void backward_substitution_pair_m(T* a, const int& n, const int& m, T* b, const 
 /// The block steps the kernel calls, in the variant for one bandwidth.
 template <class T> struct block_steps {
   bool (*eliminate_from_band)(T*, const int&, const int&, T*, T*, const int&, const int&, const int&,
-                              const real_type<T>&, int*, const int&);
+                              const real_type<T>&, int*, int*, const int&);
   void (*right_coupling_from_band)(T*, const int&, const int&, T*, const int&, const int&);
   void (*right_partner_update)(T*, const int&, const int&, T*, const int&, T*, const int&, const int&, const int&,
                                const int&);
@@ -887,7 +901,7 @@ template <class T> struct block_steps {
                               const int&);
   void (*fill)(T*, const int&, const int&, T*, const int&, const int&, const int&, const int&);
   bool (*eliminate_from_fill)(T*, const int&, const int&, T*, T*, const int&, const int&, const int&, const bool&,
-                              const real_type<T>&, int*, const int&);
+                              const real_type<T>&, int*, int*, const int&);
   void (*right_coupling_from_fill)(T*, const int&, const int&, T*, const int&, const int&, const int&);
   void (*left_partner_contribution)(T*, const int&, const int&, const int&, T*, const int&, const int&,
                                     const int&, const int&);
@@ -898,12 +912,12 @@ template <class T> struct block_steps {
                                      const block_range&);
 };
 
-template <class T>
+template <class T, form F>
 constexpr block_steps<T> generic_steps = {
-    eliminate_from_band<T>,        right_coupling_from_band<T>,   right_partner_update<T>,
-    left_partner_update<T>,        fill<T>,                       eliminate_from_fill<T>,
-    right_coupling_from_fill<T>,   left_partner_contribution<T>,  right_partner_contribution<T>,
-    backward_substitution<T>,      backward_substitution_pair<T>};
+    eliminate_from_band<T, F>,       right_coupling_from_band<T, F>,  right_partner_update<T, F>,
+    left_partner_update<T, F>,       fill<T>,                         eliminate_from_fill<T, F>,
+    right_coupling_from_fill<T, F>,  left_partner_contribution<T>,    right_partner_contribution<T>,
+    backward_substitution<T, F>,     backward_substitution_pair<T, F>};
 
 template <class T, int M>
 constexpr block_steps<T> banded_steps = {
@@ -917,13 +931,14 @@ constexpr std::array<const block_steps<T>*, sizeof...(I)> banded_step_table(std:
   return {&banded_steps<T, int(I) + 1>...};
 }
 
-/// The steps for half bandwidth m.
-template <class T> const block_steps<T>& steps_for(const int& m) {
+/// The steps for half bandwidth m in form F (the narrow-band steps are real, so
+/// symmetric, only).
+template <class T, form F> const block_steps<T>& steps_for(const int& m) {
   if constexpr (narrow_limit<T> > 0) {
     static constexpr auto table = banded_step_table<T>(std::make_index_sequence<narrow_limit<T>>());
     if (use_narrow_steps<T>(m)) return *table[m - 1];
   }
-  return generic_steps<T>;
+  return generic_steps<T, F>;
 }
 
 // ===================================================================== kernel
@@ -981,12 +996,12 @@ struct stage_values {
 
 /// One task's share of the solve, with n, m, nrhs and blocksize referring to
 /// the task's own copies (see stage_values).
-template <class T>
+template <class T, form F>
 void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
                  int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
                  int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps,
-                 int* info) {
-  const block_steps<T>& step = steps_for<T>(m);
+                 int* info, int* row) {
+  const block_steps<T>& step = steps_for<T, F>(m);
   int parity = 1;
   stage_values now = {distance, stride, levelfirst};
   block_range taken[max_taken];
@@ -1012,11 +1027,28 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
       }
     }
   };
+  // A block of an elimination stage whose failure flag is set, not started:
+  // false without row (the task stops); with row, the block is factorised for
+  // its failing row alone while it begins before the first failing row found so
+  // far (false once it does not). The blocks come in ascending rows, so every
+  // block that could fail before the smallest row recorded is factorised, and
+  // the row does not depend on the task count.
+  const auto locate_failure = [&](const block_range& block) {
+    if (row == nullptr) return false;
+    const int found = recorded_row(row);
+    if (found != 0 && block.first >= found) return false;
+    if (const int failed = decompose_block<T, F>(a, m, block.first, block.last, eps, info, parity))
+      record_row(row, failed);
+    return true;
+  };
 
   // S1: eliminate level 0, the blocks of even index.
   each_block(nextblock, [&](const block_range& block) {
     const int &first = block.first, &last = block.last;
-    if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, parity)) return false;
+    if (read_flag(info, parity) != 0) return locate_failure(block);
+    if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, row, parity)) {
+      return row != nullptr;
+    }
     step.right_coupling_from_band(a, n, m, spike, first, last);
     return true;
   }, [&](const block_range& block) {
@@ -1065,7 +1097,10 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
     each_block(nextblock, [&](const block_range& block) {
       const int &d = now.distance, &first = block.first, &last = block.last;
       const bool left = first - d >= now.levelfirst;
-      if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, parity)) return false;
+      if (read_flag(info, parity) != 0) return locate_failure(block);
+      if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, row, parity)) {
+        return row != nullptr;
+      }
       if (first + d <= n) step.right_coupling_from_fill(a, n, m, spike, d, first, last);
       return true;
     }, [&](const block_range& block) {
@@ -1128,17 +1163,38 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
 
 }  // namespace
 
+template <class T, form F>
+void p_mesolution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+                  int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
+                  int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps, int* info,
+                  int* row) {
+  // The problem's constants are set before any task starts; ntasks is not (the
+  // team may lower it under the lock), so it is read where it is used.
+  const int rows = n, band = m, columns = nrhs, length = blocksize;
+  solve_share<T, F>(a, rows, band, b, columns, tspike, spike, lock, events, length, ntasks, levelfactor, distance,
+                    stride, levelfirst, nextblock, backblock, eps, info, row);
+}
+
 template <class T>
 void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
                       const int& lock, int* events, const int& blocksize, const int& ntasks, int& levelfactor,
                       int& distance, int& stride, int& levelfirst, int& nextblock, int& backblock,
                       const real_type<T>& eps, int* info) {
-  // The problem's constants are set before any task starts; ntasks is not (the
-  // team may lower it under the lock), so it is read where it is used.
-  const int rows = n, band = m, columns = nrhs, length = blocksize;
-  solve_share(a, rows, band, b, columns, tspike, spike, lock, events, length, ntasks, levelfactor, distance, stride,
-              levelfirst, nextblock, backblock, eps, info);
+  p_mesolution<T, form::symmetric>(a, n, m, b, nrhs, tspike, spike, lock, events, blocksize, ntasks, levelfactor,
+                                   distance, stride, levelfirst, nextblock, backblock, eps, info, nullptr);
 }
+
+#define VELQO_INSTANTIATE_FORM(T, F)                                                                          \
+  template void p_mesolution<T, F>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, int*,     \
+                                   const int&, const int&, int&, int&, int&, int&, int&, int&,               \
+                                   const real_type<T>&, int*, int*);
+VELQO_INSTANTIATE_FORM(float, form::symmetric)
+VELQO_INSTANTIATE_FORM(double, form::symmetric)
+VELQO_INSTANTIATE_FORM(complex4, form::symmetric)
+VELQO_INSTANTIATE_FORM(complex8, form::symmetric)
+VELQO_INSTANTIATE_FORM(complex4, form::hermitian)
+VELQO_INSTANTIATE_FORM(complex8, form::hermitian)
+#undef VELQO_INSTANTIATE_FORM
 
 #define VELQO_INSTANTIATE(T)                                                                              \
   template void p_mesolution_csp<T>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, int*, \
@@ -1177,6 +1233,24 @@ void p_mesolution_csp_z8(complex8* a, const int& n, const int& m, complex8* b, c
                          int& nextblock, int& backblock, const double& eps, int* info) {
   p_mesolution_csp(a, n, m, b, nrhs, tspike, spike, lock, events, blocksize, ntasks, levelfactor, distance,
                    stride, levelfirst, nextblock, backblock, eps, info);
+}
+
+// The named variants of the Hermitian form.
+void p_mesolution_hpd_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs,
+                         complex4* tspike, complex4* spike, const int& lock, int* events, const int& blocksize,
+                         const int& ntasks, int& levelfactor, int& distance, int& stride, int& levelfirst,
+                         int& nextblock, int& backblock, const float& eps, int* info) {
+  p_mesolution<complex4, form::hermitian>(a, n, m, b, nrhs, tspike, spike, lock, events, blocksize, ntasks,
+                                          levelfactor, distance, stride, levelfirst, nextblock, backblock, eps,
+                                          info, nullptr);
+}
+void p_mesolution_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs,
+                         complex8* tspike, complex8* spike, const int& lock, int* events, const int& blocksize,
+                         const int& ntasks, int& levelfactor, int& distance, int& stride, int& levelfirst,
+                         int& nextblock, int& backblock, const double& eps, int* info) {
+  p_mesolution<complex8, form::hermitian>(a, n, m, b, nrhs, tspike, spike, lock, events, blocksize, ntasks,
+                                          levelfactor, distance, stride, levelfirst, nextblock, backblock, eps,
+                                          info, nullptr);
 }
 
 }  // namespace velqo

@@ -4,6 +4,7 @@
 
 #include "mtask/mtask.h"
 #include "solver/def_velqo.h"
+#include "solver/entries.h"
 #include "solver/kernel.h"
 #include "solver/team.h"
 #include "solver/velqo.h"
@@ -31,18 +32,9 @@ template <class T> void panelheight(const int& m, int& nb) {
   nb = std::max(narrow * grain * grain / std::max(m, 1), grain);
 }
 
-template <class T>
-using decompose_kernel = void (*)(T*, const int&, const int&, const int&, const int&, int*, const int&, int&,
-                                  int&, const real_type<T>&, int*);
-template <class T>
-using substitute_kernel = void (*)(const T*, const int&, const int&, T*, const int&, const int&, int*,
-                                   const int&, int&, int&, int&, int&);
-template <class T>
-using solution_kernel = void (*)(T*, const int&, const int&, T*, const int&, const int&, int*, const int&,
-                                 int&, int&, int&, int&, const real_type<T>&, int*);
+}  // namespace
 
-template <class T>
-void medecompose_csp(decompose_kernel<T> kernel, T* a, const int& n, const int& m, int& status) {
+template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
   int nb = 1;
   panelheight<T>(m, nb);
   int count = 0;
@@ -51,16 +43,16 @@ void medecompose_csp(decompose_kernel<T> kernel, T* a, const int& n, const int& 
 
   // Shared variables on lines of their own (see own_line): the block counter is
   // written for every block, the flags and eps read for every block.
-  own_line<int> s{1}, nextblock{1};
+  own_line<int> s{1}, nextblock{1}, failed_row{0};
   own_line<failure_flags<T>> failure{};
-  crew.run(kernel, a, n, m, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value, failure.value.eps,
-           failure.value.info);
+  int* rowp = &failed_row.value;
+  crew.run(&p_decompose<T, F>, a, n, m, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value,
+           failure.value.eps, failure.value.info, rowp);
   status = failure.value.info[0] | failure.value.info[1];
+  row = status != 0 ? failed_row.value : 0;
 }
 
-template <class T>
-void mesubstitute_csp(substitute_kernel<T> kernel, const T* a, const int& n, const int& m, T* b,
-                      const int& nrhs) {
+template <class T, form F> void substitute(const T* a, const int& n, const int& m, T* b, const int& nrhs) {
   int nb = 1;
   panelheight<T>(m, nb);
   int count = 0;
@@ -72,65 +64,58 @@ void mesubstitute_csp(substitute_kernel<T> kernel, const T* a, const int& n, con
     T* column = &at(b, n, 1, k);
     own_line<int> s{1}, nextblock{1}, S{n}, nextb{n};
     if (k > 1) mtask::initializeparallelevent(crew.events[0], crew.ntasks);
-    crew.run(kernel, a, n, m, column, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value, S.value,
-             nextb.value);
+    crew.run(&p_substitute<T, F>, a, n, m, column, nb, crew.lock, crew.events, crew.ntasks, s.value,
+             nextblock.value, S.value, nextb.value);
   }
 }
 
-template <class T>
-void mefactorsolve_csp(solution_kernel<T> kernel, T* a, const int& n, const int& m, T* b, int& status) {
+template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T* b, int& status, int& row) {
   int nb = 1;
   panelheight<T>(m, nb);
   int count = 0;
   gettasks(count);
   team crew(count);
 
-  own_line<int> s{1}, nextblock{1}, S{n}, nextb{n};
+  own_line<int> s{1}, nextblock{1}, S{n}, nextb{n}, failed_row{0};
   own_line<failure_flags<T>> failure{};
-  crew.run(kernel, a, n, m, b, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value, S.value,
-           nextb.value, failure.value.eps, failure.value.info);
+  int* rowp = &failed_row.value;
+  crew.run(&p_solution<T, F>, a, n, m, b, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value,
+           S.value, nextb.value, failure.value.eps, failure.value.info, rowp);
   status = failure.value.info[0] | failure.value.info[1];
+  row = status != 0 ? failed_row.value : 0;
 }
 
-}  // namespace
+#define VELQO_INSTANTIATE(T, F)                                                               \
+  template void decompose<T, F>(T*, const int&, const int&, int&, int&);                      \
+  template void substitute<T, F>(const T*, const int&, const int&, T*, const int&);          \
+  template void factorsolve<T, F>(T*, const int&, const int&, T*, int&, int&);
+VELQO_INSTANTIATE(float, form::symmetric)
+VELQO_INSTANTIATE(double, form::symmetric)
+VELQO_INSTANTIATE(complex4, form::symmetric)
+VELQO_INSTANTIATE(complex8, form::symmetric)
+VELQO_INSTANTIATE(complex4, form::hermitian)
+VELQO_INSTANTIATE(complex8, form::hermitian)
+#undef VELQO_INSTANTIATE
 
-void medecompose_csp_4(float* a, const int& n, const int& m, int& status) {
-  medecompose_csp<float>(p_decompose_csp_4, a, n, m, status);
-}
-void medecompose_csp_8(double* a, const int& n, const int& m, int& status) {
-  medecompose_csp<double>(p_decompose_csp_8, a, n, m, status);
-}
-void medecompose_csp_z4(complex4* a, const int& n, const int& m, int& status) {
-  medecompose_csp<complex4>(p_decompose_csp_z4, a, n, m, status);
-}
-void medecompose_csp_z8(complex8* a, const int& n, const int& m, int& status) {
-  medecompose_csp<complex8>(p_decompose_csp_z8, a, n, m, status);
-}
-
-void mesubstitute_csp_4(const float* a, const int& n, const int& m, float* b, const int& nrhs) {
-  mesubstitute_csp<float>(p_substitute_csp_4, a, n, m, b, nrhs);
-}
-void mesubstitute_csp_8(const double* a, const int& n, const int& m, double* b, const int& nrhs) {
-  mesubstitute_csp<double>(p_substitute_csp_8, a, n, m, b, nrhs);
-}
-void mesubstitute_csp_z4(const complex4* a, const int& n, const int& m, complex4* b, const int& nrhs) {
-  mesubstitute_csp<complex4>(p_substitute_csp_z4, a, n, m, b, nrhs);
-}
-void mesubstitute_csp_z8(const complex8* a, const int& n, const int& m, complex8* b, const int& nrhs) {
-  mesubstitute_csp<complex8>(p_substitute_csp_z8, a, n, m, b, nrhs);
-}
-
-void mefactorsolve_csp_4(float* a, const int& n, const int& m, float* b, int& status) {
-  mefactorsolve_csp<float>(p_solution_csp_4, a, n, m, b, status);
-}
-void mefactorsolve_csp_8(double* a, const int& n, const int& m, double* b, int& status) {
-  mefactorsolve_csp<double>(p_solution_csp_8, a, n, m, b, status);
-}
-void mefactorsolve_csp_z4(complex4* a, const int& n, const int& m, complex4* b, int& status) {
-  mefactorsolve_csp<complex4>(p_solution_csp_z4, a, n, m, b, status);
-}
-void mefactorsolve_csp_z8(complex8* a, const int& n, const int& m, complex8* b, int& status) {
-  mefactorsolve_csp<complex8>(p_solution_csp_z8, a, n, m, b, status);
-}
+// The named entries.
+#define VELQO_STANDALONE_ENTRIES(KIND, SUFFIX, T, F)                                                         \
+  void medecompose_##KIND##_##SUFFIX(T* a, const int& n, const int& m, int& status) {                       \
+    int row = 0;                                                                                            \
+    decompose<T, F>(a, n, m, status, row);                                                                  \
+  }                                                                                                         \
+  void mesubstitute_##KIND##_##SUFFIX(const T* a, const int& n, const int& m, T* b, const int& nrhs) {      \
+    substitute<T, F>(a, n, m, b, nrhs);                                                                     \
+  }                                                                                                         \
+  void mefactorsolve_##KIND##_##SUFFIX(T* a, const int& n, const int& m, T* b, int& status) {               \
+    int row = 0;                                                                                            \
+    factorsolve<T, F>(a, n, m, b, status, row);                                                             \
+  }
+VELQO_STANDALONE_ENTRIES(csp, 4, float, form::symmetric)
+VELQO_STANDALONE_ENTRIES(csp, 8, double, form::symmetric)
+VELQO_STANDALONE_ENTRIES(csp, z4, complex4, form::symmetric)
+VELQO_STANDALONE_ENTRIES(csp, z8, complex8, form::symmetric)
+VELQO_STANDALONE_ENTRIES(hpd, z4, complex4, form::hermitian)
+VELQO_STANDALONE_ENTRIES(hpd, z8, complex8, form::hermitian)
+#undef VELQO_STANDALONE_ENTRIES
 
 }  // namespace velqo

@@ -1,8 +1,9 @@
 // Element types of the four precisions and the exact arithmetic they share.
 //
 // The solver works on float, double, std::complex<float> and std::complex<double>.
-// Complex matrices are complex symmetric (A = Aᵀ): no routine ever conjugates an
-// operand of a product. std::complex is used for storage only (real part, then
+// A complex matrix is complex symmetric (A = Aᵀ), and then no routine ever
+// conjugates an operand of a product, or Hermitian (A = Aᴴ; see form at the end
+// of this header). std::complex is used for storage only (real part, then
 // imaginary part); products, divisions, the modulus and the reciprocal are written
 // out here so that every routine rounds exactly the same way and no library
 // scaling or special-value recovery changes the result.
@@ -111,6 +112,101 @@ template <class T> inline real_type<T> pivot_size(const T& d) {
 /// Square root: the real one, or the principal complex square root of the value.
 template <class T> inline T square_root(const T& d) {
   return std::sqrt(d);
+}
+
+// ------------------------------------------------- symmetric and Hermitian
+//
+// A stored lower band describes a complex matrix in one of two forms: complex
+// symmetric (A = Aᵀ, the _csp_ routines: A = L·Lᵀ, no operand ever conjugated)
+// or Hermitian (A = Aᴴ, the _hpd_ routines: A = L·Lᴴ with a real positive
+// diagonal). Every routine is written once for both; the helpers below are the
+// only places where the two differ. For real element types the forms coincide.
+
+/// The form of a complex band matrix: what its upper triangle is.
+enum class form {
+  symmetric,  ///< the transpose of the stored lower triangle, A = Aᵀ
+  hermitian   ///< the conjugate transpose of the stored lower triangle, A = Aᴴ
+};
+
+/// True when form F conjugates elements of type T (Hermitian, complex T).
+template <class T, form F> inline constexpr bool conjugates = F == form::hermitian && is_complex<T>;
+
+/// The form in which routines for element type T run form F: real types always
+/// run the symmetric one (the same arithmetic), so that they have one variant.
+template <class T, form F> inline constexpr form form_of = conjugates<T, F> ? form::hermitian : form::symmetric;
+
+/// u as the upper triangle of form F reads a stored element: conj(u) for a
+/// Hermitian matrix, u itself otherwise. Only the sign of the imaginary part
+/// changes, so a product with adjoint<F>(u) rounds as the written-out formula.
+template <form F, class T> inline T adjoint(const T& u) {
+  if constexpr (conjugates<T, F>) {
+    return T(u.real(), -u.imag());
+  } else {
+    return u;
+  }
+}
+
+/// The value a pivot d = a(i, i) − Σ … is tested by: pivot_size(d) for the
+/// symmetric form, the real part for the Hermitian one (whose pivots are real:
+/// the imaginary part of a stored diagonal entry is ignored).
+template <form F, class T> inline real_type<T> pivot_test_value(const T& d) {
+  if constexpr (conjugates<T, F>) {
+    return d.real();
+  } else {
+    return pivot_size(d);
+  }
+}
+
+/// L(i, i) from the tested pivot d: square_root(d), or for the Hermitian form
+/// the real √re(d) with a zero imaginary part.
+template <form F, class T> inline T pivot_root(const T& d) {
+  if constexpr (conjugates<T, F>) {
+    return T(std::sqrt(d.real()), real_type<T>(0));
+  } else {
+    return square_root(d);
+  }
+}
+
+/// u / L(i, i) in the factorisations and the stand-alone substitutions:
+/// divide(u, d), or for the Hermitian form the real division of both parts by
+/// the real diagonal.
+template <form F, class T> inline T divide_by_pivot(const T& u, const T& d) {
+  if constexpr (conjugates<T, F>) {
+    return T(u.real() / d.real(), u.imag() / d.real());
+  } else {
+    return divide(u, d);
+  }
+}
+
+/// u / L(i, i) in the block steps: divide_by(u, d), or for the Hermitian form
+/// the real division of both parts by the real diagonal.
+template <form F, class T> inline T divide_by_block_pivot(const T& u, const T& d) {
+  if constexpr (conjugates<T, F>) {
+    return T(u.real() / d.real(), u.imag() / d.real());
+  } else {
+    return divide_by(u, d);
+  }
+}
+
+/// w = 1 / conj(L(j, j)) for the right couplings Y = C·L⁻ᴴ (1 / L(j, j) of the
+/// symmetric form, Y = C·L⁻ᵀ): reciprocal(d), or for the Hermitian form the
+/// real 1 / re(d) with a zero imaginary part.
+template <form F, class T> inline T pivot_reciprocal(const T& d) {
+  if constexpr (conjugates<T, F>) {
+    return T(real_type<T>(1) / d.real(), real_type<T>(0));
+  } else {
+    return reciprocal(d);
+  }
+}
+
+/// u·w with w from pivot_reciprocal: mul(u, w), or for the Hermitian form the
+/// product of both parts with the real w.
+template <form F, class T> inline T times_pivot_reciprocal(const T& u, const T& w) {
+  if constexpr (conjugates<T, F>) {
+    return scale(u, w.real());
+  } else {
+    return mul(u, w);
+  }
 }
 
 }  // namespace velqo

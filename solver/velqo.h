@@ -6,9 +6,10 @@
 // right-hand sides b are n × nrhs, column-major with leading dimension n.
 //
 // The four precisions carry the suffixes _4 (float), _8 (double), _z4
-// (std::complex<float>) and _z8 (std::complex<double>); complex matrices are
-// complex symmetric, never conjugated. Every argument is passed by reference;
-// arrays as a pointer to their first element.
+// (std::complex<float>) and _z8 (std::complex<double>). A complex matrix is
+// either complex symmetric (A = Aᵀ, the _csp_ entries, never conjugated) or
+// Hermitian (A = Aᴴ, the _hpd_ entries, at the end of this header). Every
+// argument is passed by reference; arrays as a pointer to their first element.
 #pragma once
 
 #include "solver/scalar.h"
@@ -77,5 +78,34 @@ void mefactorsolve_csp_4(float* a, const int& n, const int& m, float* b, int& st
 void mefactorsolve_csp_8(double* a, const int& n, const int& m, double* b, int& status);
 void mefactorsolve_csp_z4(complex4* a, const int& n, const int& m, complex4* b, int& status);
 void mefactorsolve_csp_z8(complex8* a, const int& n, const int& m, complex8* b, int& status);
+
+}  // namespace velqo
+
+namespace velqo {
+
+// ------------------------------------------- Hermitian positive-definite band
+//
+// The same entries for a Hermitian matrix, A = Aᴴ: the band storage holds its
+// lower triangle, the upper triangle is the conjugate transpose, and the
+// imaginary parts of the stored diagonal are ignored. The factor is L of
+// A = L·Lᴴ with a real positive diagonal (stored with zero imaginary parts). A
+// pivot d = a(j, j) − Σ |L(j, k)|² that is not greater than 0 (or NaN) fails:
+// status ← 1. Arguments, work arrays, task counts and the partial results after
+// a failure are those of the _csp_ entries above, and the results likewise do
+// not depend on the task count.
+
+void mesolution_hpd_z4(complex4* a, const int& n, const int& m, complex4* b, const int& nrhs,
+                       complex4* workspace, int& status);
+void mesolution_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, const int& nrhs,
+                       complex8* workspace, int& status);
+
+void medecompose_hpd_z4(complex4* a, const int& n, const int& m, int& status);
+void medecompose_hpd_z8(complex8* a, const int& n, const int& m, int& status);
+
+void mesubstitute_hpd_z4(const complex4* a, const int& n, const int& m, complex4* b, const int& nrhs);
+void mesubstitute_hpd_z8(const complex8* a, const int& n, const int& m, complex8* b, const int& nrhs);
+
+void mefactorsolve_hpd_z4(complex4* a, const int& n, const int& m, complex4* b, int& status);
+void mefactorsolve_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, int& status);
 
 }  // namespace velqo

@@ -63,6 +63,17 @@ template <class T> std::vector<T> random_spd_band(int n, int m, std::uint32_t se
   return a;
 }
 
+/// A random Hermitian band matrix made positive definite by strict diagonal
+/// dominance; the stored diagonal gets imaginary parts too, which a Hermitian
+/// factorisation must ignore.
+template <class T> std::vector<T> random_hpd_band(int n, int m, std::uint32_t seed) {
+  std::vector<T> a = random_spd_band<T>(n, m, seed);
+  std::mt19937 rng(seed + 1);
+  std::uniform_real_distribution<double> d(-1, 1);
+  for (int j = 1; j <= n; ++j) band(a.data(), m, j, j) += T(0, real_type<T>(d(rng)));
+  return a;
+}
+
 /// Random n × nrhs right-hand sides.
 template <class T> std::vector<T> random_rhs(int n, int nrhs, std::uint32_t seed) {
   std::mt19937 rng(seed);
@@ -72,18 +83,22 @@ template <class T> std::vector<T> random_rhs(int n, int nrhs, std::uint32_t seed
 }
 
 /// y = A·x for a symmetric band matrix in band storage (no conjugation), in the
-/// precision of T.
-template <class T> std::vector<T> band_multiply(const std::vector<T>& a, int n, int m, const std::vector<T>& x, int nrhs) {
+/// precision of T; a Hermitian one (hermitian: the upper triangle conjugated,
+/// the imaginary parts of the diagonal ignored).
+template <class T>
+std::vector<T> band_multiply(const std::vector<T>& a, int n, int m, const std::vector<T>& x, int nrhs,
+                             bool hermitian = false) {
   std::vector<T> y(static_cast<std::size_t>(n) * std::max(nrhs, 0), T(0));
   const T* ap = a.data();
   for (int s = 0; s < nrhs; ++s)
     for (int j = 1; j <= n; ++j) {
       const T xj = x[s * std::size_t(n) + j - 1];
-      y[s * std::size_t(n) + j - 1] += band(ap, m, j, j) * xj;
+      y[s * std::size_t(n) + j - 1] += (hermitian ? T(std::real(band(ap, m, j, j))) : band(ap, m, j, j)) * xj;
       for (int k = j + 1; k <= std::min(n, j + m); ++k) {
         const T akj = band(ap, m, k, j);
         y[s * std::size_t(n) + k - 1] += akj * xj;
-        y[s * std::size_t(n) + j - 1] += akj * x[s * std::size_t(n) + k - 1];
+        const T upper = hermitian ? velqo::adjoint<velqo::form::hermitian>(akj) : akj;
+        y[s * std::size_t(n) + j - 1] += upper * x[s * std::size_t(n) + k - 1];
       }
     }
   return y;
@@ -106,8 +121,8 @@ template <class T> double max_abs(const std::vector<T>& x) {
 /// Scaled residual ‖b − A·x‖∞ / (‖A‖∞·‖x‖∞·n·eps), LAPACK's test ratio; a correct
 /// solve gives a value of order 1 (LAPACK's threshold is 30).
 template <class T> double residual_ratio(const std::vector<T>& a, int n, int m, const std::vector<T>& x,
-                                         const std::vector<T>& b, int nrhs) {
-  const std::vector<T> ax = band_multiply(a, n, m, x, nrhs);
+                                         const std::vector<T>& b, int nrhs, bool hermitian = false) {
+  const std::vector<T> ax = band_multiply(a, n, m, x, nrhs, hermitian);
   double r = 0;
   for (std::size_t i = 0; i < ax.size(); ++i) r = std::max(r, double(magnitude(T(b[i] - ax[i]))));
   const double norm_a = band_max(a) * (2 * m + 1);

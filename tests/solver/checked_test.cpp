@@ -123,6 +123,8 @@ TEST(Checked, NotPositiveDefinite) {
     const velqo::result r = one_pass ? velqo::solve(view, b, 1) : velqo::factor(view);
     EXPECT_EQ(r.status, velqo::status::not_positive_definite);
     EXPECT_NE(r.message.find("not positive definite"), std::string::npos) << r.message;
+    EXPECT_EQ(r.row, 17);
+    EXPECT_NE(r.message.find("row 17"), std::string::npos) << r.message;
     EXPECT_EQ(view.contents(), velqo::holds::overwritten);
     EXPECT_EQ(velqo::solve_factored(view, b, 1).status, velqo::status::bad_argument);
   }
@@ -181,6 +183,64 @@ TYPED_TEST(Checked, SameBitsAsTheUncheckedEntries) {
     }
   }
   velqo::resettasks();
+}
+
+// Row 23 of A is zero below the diagonal and on it, so its pivot is exactly 0
+// in every precision and form, while the leading minor of order 22 is positive
+// definite: factor and solve report row 23.
+TYPED_TEST(Checked, RowOfTheFailingPivotInEveryForm) {
+  using T = TypeParam;
+  const int n = 60, m = 4, bad = 23;
+  for (velqo::form f : {velqo::form::symmetric, velqo::form::hermitian}) {
+    std::vector<T> a = random_spd_band<T>(n, m, 31);
+    for (int j = bad - m; j <= bad; ++j) band(a.data(), m, bad, j) = T(0);
+    for (bool one_pass : {true, false}) {
+      std::vector<T> s = a, b = random_rhs<T>(n, 1, 6);
+      velqo::band_view<T> view(s, n, m, f);
+      const velqo::result r = one_pass ? velqo::solve(view, b, 1) : velqo::factor(view);
+      EXPECT_EQ(r.status, velqo::status::not_positive_definite);
+      EXPECT_EQ(r.row, bad) << r.message;
+    }
+  }
+}
+
+// A Hermitian view runs the _hpd_ entries (for real types, the same as a
+// symmetric view); a factored view keeps its form for solve_factored.
+TYPED_TEST(Checked, HermitianViewRunsTheHermitianEntries) {
+  using T = TypeParam;
+  const int n = 150, m = 6, nrhs = 2;
+  const std::vector<T> a = random_spd_band<T>(n, m, 41), b = random_rhs<T>(n, nrhs, 42);
+  std::vector<T> ua = a, ub = b, fa = a, fb = b, w(2 * n * m);
+  int code = -1;
+  if constexpr (velqo::is_complex<T>) {
+    constexpr bool single = std::is_same_v<T, complex4>;
+    if constexpr (single) {
+      velqo::mesolution_hpd_z4(ua.data(), n, m, ub.data(), nrhs, w.data(), code);
+      velqo::medecompose_hpd_z4(fa.data(), n, m, code);
+      velqo::mesubstitute_hpd_z4(fa.data(), n, m, fb.data(), nrhs);
+    } else {
+      velqo::mesolution_hpd_z8(ua.data(), n, m, ub.data(), nrhs, w.data(), code);
+      velqo::medecompose_hpd_z8(fa.data(), n, m, code);
+      velqo::mesubstitute_hpd_z8(fa.data(), n, m, fb.data(), nrhs);
+    }
+  } else {
+    unchecked(ua.data(), n, m, ub.data(), nrhs, w.data(), code);
+    unchecked(fa.data(), n, m, code);
+    unchecked(static_cast<const T*>(fa.data()), n, m, fb.data(), nrhs);
+  }
+  ASSERT_EQ(code, 0);
+  EXPECT_LT(residual_ratio(a, n, m, ub, b, nrhs, true), 30);
+  std::vector<T> ca = a, cb = b;
+  velqo::band_view<T> one(ca, n, m, velqo::form::hermitian);
+  EXPECT_EQ(one.form(), velqo::form::hermitian);
+  ASSERT_TRUE(velqo::solve(one, cb, nrhs));
+  EXPECT_TRUE(same_bits(ca, ua) && same_bits(cb, ub));
+  ca = a, cb = b;
+  velqo::band_view<T> factored(ca, n, m, velqo::form::hermitian);
+  ASSERT_TRUE(velqo::factor(factored));
+  const velqo::band_view<T> moved(std::move(factored));
+  ASSERT_TRUE(velqo::solve_factored(moved, cb, nrhs));
+  EXPECT_TRUE(same_bits(ca, fa) && same_bits(cb, fb));
 }
 
 // Checked calls from two threads take turns in the runtime and both come out right.

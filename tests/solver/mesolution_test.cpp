@@ -12,6 +12,7 @@
 #include "lapack.h"
 #include "mtask/mtask.h"
 #include "solver/def_velqo.h"
+#include "solver/entries.h"
 #include "solver/kernel.h"
 #include "solver/team.h"
 #include "solver/testing.h"
@@ -162,23 +163,37 @@ template <class T> class Failure : public Solve<T> {
     return (info[0] | info[1]) != 0 ? levelfactor : 0;
   }
 
-  /// Every task count reports the failure and returns.
-  static void expect_failure(const std::vector<T>& a, int n, int m) {
+  /// Every task count reports the failure and returns, and finds it at the
+  /// same row, one of first … last.
+  static void expect_failure(const std::vector<T>& a, int n, int m, int first, int last) {
     const std::vector<T> b = random_rhs<T>(n, 2, 5u);
-    for (int tasks = 1; tasks <= 8; ++tasks) EXPECT_EQ(solve(a, n, m, b, 2, tasks).status, 1) << tasks << " tasks";
+    int found = 0;
+    for (int tasks = 1; tasks <= 8; ++tasks) {
+      velqo::settasks(tasks);
+      std::vector<T> x = a, y = b, w(2 * std::size_t(n) * m);
+      int status = -1, row = -1;
+      velqo::solution<T, velqo::form::symmetric>(x.data(), n, m, y.data(), 2, w.data(), status, row);
+      EXPECT_EQ(status, 1) << tasks << " tasks";
+      if (tasks == 1) found = row;
+      EXPECT_EQ(row, found) << tasks << " tasks";
+    }
+    EXPECT_GE(found, first);
+    EXPECT_LE(found, last);
   }
 };
 TYPED_TEST_SUITE(Failure, ElementTypes);
 
-// A zero pivot in the first column of block 4, a level-0 block.
+// A zero pivot in the first column of block 4, a level-0 block, and another in
+// block 16: the row is the first of them whatever the task count.
 TYPED_TEST(Failure, ZeroPivotInLevelZero) {
   using T = TypeParam;
   fix_grain(8);
   const int m = 8, L = block_length(8, m), n = 20 * L;
   std::vector<T> a = random_spd_band<T>(n, m, 11u);
   band(a.data(), m, 4 * L + 1, 4 * L + 1) = T(0);
+  band(a.data(), m, 16 * L + 1, 16 * L + 1) = T(0);
   EXPECT_EQ(this->failing_levelfactor(a, n, m, L), 2);
-  this->expect_failure(a, n, m);
+  this->expect_failure(a, n, m, 4 * L + 1, 4 * L + 1);
 }
 
 // Block 3 survives levels 0 and 1 and is eliminated at level 2. Its first row
@@ -192,7 +207,7 @@ TYPED_TEST(Failure, ZeroPivotOfSurvivorAtItsLevel) {
   std::vector<T> a = random_spd_band<T>(n, m, 12u);
   for (int j = row - m; j <= row; ++j) band(a.data(), m, row, j) = T(0);
   EXPECT_EQ(this->failing_levelfactor(a, n, m, L), 8);
-  this->expect_failure(a, n, m);
+  this->expect_failure(a, n, m, row, row);
 }
 
 // A NaN on the diagonal of a level-1 block fails its factorisation in S3(1).
@@ -203,7 +218,7 @@ TYPED_TEST(Failure, NotANumberInSurvivor) {
   std::vector<T> a = random_spd_band<T>(n, m, 13u);
   band(a.data(), m, 5 * L + 2, 5 * L + 2) = T(std::numeric_limits<real_type<T>>::quiet_NaN());
   EXPECT_EQ(this->failing_levelfactor(a, n, m, L), 4);
-  this->expect_failure(a, n, m);
+  this->expect_failure(a, n, m, 5 * L + 2, 5 * L + 2);
 }
 
 template <class T> class FailureReal : public Failure<T> {};
@@ -220,7 +235,7 @@ TYPED_TEST(FailureReal, IndefiniteSurvivorFailsAtItsLevel) {
   std::vector<T> ab = lapack::padded(a, m);
   ASSERT_NE(lapack::pbtrf(n, m, ab.data()), 0) << "the test matrix should not be positive definite";
   EXPECT_EQ(this->failing_levelfactor(a, n, m, L), 8);
-  this->expect_failure(a, n, m);
+  this->expect_failure(a, n, m, 3 * L + 1, 4 * L);
 }
 
 // ---------------------------------------------- full runtime tables
