@@ -11,6 +11,11 @@
 //
 // Usage: compare [--n=EQUATIONS] [--m=HALFBANDWIDTH] [Google Benchmark flags]
 // The defaults are the benchmark's system and 11 repetitions of one solve each.
+//
+//        compare --sweep[=quick] [--sweep-size=ELEMENTS] [--sweep-repetitions=R]
+// The band-width sweep instead: float and double, half bandwidths 1, 2, 4, …,
+// 256, each at n·(m + 1) ≈ 25,000,000 band elements (1,000,000 when quick) and
+// R interleaved repetitions (5; 1 when quick), one table of medians.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -19,19 +24,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
+#include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/testsystem.h"
 #include "mtask/mtask.h"
+#include "solver/band.h"
 #include "solver/bandstorage.h"
 #include "solver/kernel.h"
 #include "solver/velqo.h"
 
 extern "C" void spbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, float* ab,
                        const int* ldab, float* b, const int* ldb, int* info);
+extern "C" void dpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
+                       const int* ldab, double* b, const int* ldb, int* info);
 
 namespace {
 
@@ -288,9 +299,249 @@ void take_problem_arguments(int& argc, char** argv) {
   argc = kept;
 }
 
+
+// ------------------------------------------------------ the band-width sweep
+//
+// For each precision and half bandwidth m, one system of n = size / (m + 1)
+// equations (a random band with a dominant diagonal, a random reference
+// solution, one right-hand side), allocated once; then R rounds, each of which
+// runs every method once in a fixed order (so that a change in the machine's
+// load falls on all methods alike), every run on the system restored from its
+// pristine copy outside the timed part. The table shows the medians.
+
+struct sweep_options {
+  bool chosen = false;
+  long size = 25'000'000;  ///< band elements n·(m + 1) of each system
+  int repetitions = 5;
+};
+
+/// Takes --sweep, --sweep=quick, --sweep-size=… and --sweep-repetitions=… out
+/// of the arguments; either of the last two chooses the sweep as well.
+sweep_options take_sweep_arguments(int& argc, char** argv) {
+  sweep_options o;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--sweep") == 0) {
+      o.chosen = true;
+    } else if (std::strcmp(arg, "--sweep=quick") == 0) {
+      o = {true, 1'000'000, 1};
+    } else if (std::strncmp(arg, "--sweep-size=", 13) == 0) {
+      o.chosen = true;
+      o.size = std::atol(arg + 13);
+    } else if (std::strncmp(arg, "--sweep-repetitions=", 20) == 0) {
+      o.chosen = true;
+      o.repetitions = std::atoi(arg + 20);
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  return o;
+}
+
+template <class T> struct precision;
+template <> struct precision<float> {
+  static constexpr const char* name = "float";
+  static constexpr const char* pbsv = "LAPACK spbsv";
+  static void mesolution(float* a, int n, int m, float* b, float* w, int& status) {
+    const int one = 1;
+    velqo::mesolution_csp_4(a, n, m, b, one, w, status);
+  }
+  static void medecompose(float* a, int n, int m, int& status) { velqo::medecompose_csp_4(a, n, m, status); }
+  static void mesubstitute(float* a, int n, int m, float* b) {
+    const int one = 1;
+    velqo::mesubstitute_csp_4(a, n, m, b, one);
+  }
+  static void lapack(float* a, int n, int m, float* b, int& info) {
+    const int ldab = m + 1, one = 1, ldb = std::max(n, 1);
+    spbsv_("L", &n, &m, &one, a, &ldab, b, &ldb, &info);
+  }
+};
+template <> struct precision<double> {
+  static constexpr const char* name = "double";
+  static constexpr const char* pbsv = "LAPACK dpbsv";
+  static void mesolution(double* a, int n, int m, double* b, double* w, int& status) {
+    const int one = 1;
+    velqo::mesolution_csp_8(a, n, m, b, one, w, status);
+  }
+  static void medecompose(double* a, int n, int m, int& status) { velqo::medecompose_csp_8(a, n, m, status); }
+  static void mesubstitute(double* a, int n, int m, double* b) {
+    const int one = 1;
+    velqo::mesubstitute_csp_8(a, n, m, b, one);
+  }
+  static void lapack(double* a, int n, int m, double* b, int& info) {
+    const int ldab = m + 1, one = 1, ldb = std::max(n, 1);
+    dpbsv_("L", &n, &m, &one, a, &ldab, b, &ldb, &info);
+  }
+};
+
+/// The most tasks settasks gives a solve.
+constexpr int sweep_max_tasks = 32;
+
+/// The sweep's methods, in the order of the table.
+enum sweep_method { sweep_mesolution, sweep_factor_once, sweep_checked, sweep_pbsv, sweep_methods };
+constexpr const char* sweep_labels[sweep_methods] = {"mesolution", "medecompose + mesubstitute",
+                                                     "velqo::solve (checked)", nullptr};
+
+/// The medians of one system: seconds by method and task count (0 where not
+/// run), and the largest error against the reference solution over all runs.
+struct sweep_row {
+  const char* precision = "";
+  int m = 0, n = 0;
+  double tolerance = 0;  ///< an error above it (√ε, far above any rounding) marks a wrong solution
+  std::vector<double> seconds[sweep_methods];
+  double error[sweep_methods] = {};
+  bool failed[sweep_methods] = {};
+};
+
+template <class T> sweep_row sweep_system(int m, const sweep_options& o, int processors) {
+  using P = precision<T>;
+  sweep_row row;
+  row.precision = P::name;
+  row.tolerance = std::sqrt(double(std::numeric_limits<T>::epsilon()));
+  row.m = m;
+  row.n = int(std::max<long>(1, o.size / (m + 1)));
+  const int n = row.n;
+  const int rounds = std::max(o.repetitions, 1);
+
+  // The system, with m spare elements for LAPACK's (m + 1)·n array.
+  const index_t length = velqo::band_length(n, m) + m;
+  std::vector<T> pristine(length, T(0)), x(n), rhs(n, T(0));
+  std::mt19937 generator(12345678);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  for (int j = 1; j <= n; ++j) {
+    band(pristine.data(), m, j, j) = T(2 * m + 1 + uniform(generator));
+    for (int k = j + 1; k <= std::min(n, j + m); ++k) band(pristine.data(), m, k, j) = T(uniform(generator));
+  }
+  for (T& xi : x) xi = T(uniform(generator));
+  // b = A·x, the lower band and its mirror image, summed in double.
+  std::vector<double> sum(n, 0.0);
+  for (int j = 1; j <= n; ++j)
+    for (int k = j; k <= std::min(n, j + m); ++k) {
+      const double akj = band(pristine.data(), m, k, j);
+      sum[k - 1] += akj * double(x[j - 1]);
+      if (k != j) sum[j - 1] += akj * double(x[k - 1]);
+    }
+  for (int i = 0; i < n; ++i) rhs[i] = T(sum[i]);
+  // Written once in full here, so that first-touch page faults stay out of the timings.
+  std::vector<T> a = pristine, b = rhs, workspace(std::max<index_t>(1, 2 * index_t(n) * m), T(0));
+
+  std::vector<double> runs[sweep_methods][sweep_max_tasks + 1];
+  const auto time = [&](sweep_method method, int tasks, auto solve) {
+    std::memcpy(a.data(), pristine.data(), a.size() * sizeof(T));
+    std::memcpy(b.data(), rhs.data(), b.size() * sizeof(T));
+    velqo::settasks(tasks);
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = solve();
+    const auto stop = std::chrono::steady_clock::now();
+    runs[method][tasks].push_back(std::chrono::duration<double>(stop - start).count());
+    row.failed[method] = row.failed[method] || !ok;
+    for (int i = 0; i < n; ++i) {
+      const double e = std::fabs(double(b[i]) - double(x[i]));
+      if (!(e <= row.error[method])) row.error[method] = e;  // a NaN shows as NaN
+    }
+  };
+  for (int r = 0; r < rounds; ++r) {
+    for (int t = 1; t <= processors; ++t)
+      time(sweep_mesolution, t, [&] {
+        int status = 0;
+        P::mesolution(a.data(), n, m, b.data(), workspace.data(), status);
+        return status == 0;
+      });
+    for (int t = 1; t <= processors; ++t)
+      time(sweep_factor_once, t, [&] {
+        int status = 0;
+        P::medecompose(a.data(), n, m, status);
+        if (status == 0) P::mesubstitute(a.data(), n, m, b.data());
+        return status == 0;
+      });
+    time(sweep_checked, processors, [&] {
+      velqo::band_view<T> view(std::span<T>(a), n, m);
+      return bool(velqo::solve(view, std::span<T>(b), 1, std::span<T>(workspace)));
+    });
+    time(sweep_pbsv, 1, [&] {
+      int info = 0;
+      P::lapack(a.data(), n, m, b.data(), info);
+      return info == 0;
+    });
+  }
+  velqo::resettasks();
+
+  for (int method = 0; method < sweep_methods; ++method) {
+    row.seconds[method].assign(processors + 1, 0.0);
+    for (int t = 1; t <= processors; ++t) {
+      std::vector<double>& v = runs[method][t];
+      if (v.empty()) continue;
+      std::sort(v.begin(), v.end());
+      row.seconds[method][t] = v[v.size() / 2];
+    }
+  }
+  return row;
+}
+
+/// One line of the sweep's table: a method's times at 1 … P tasks, its speedup
+/// from 1 to P tasks, its time at P tasks over pbsv's and its largest error,
+/// marked FAILED where a solve reported a failure and WRONG where the error is
+/// far beyond rounding.
+void print_sweep_line(const sweep_row& row, const char* label, int method, int processors) {
+  const std::vector<double>& s = row.seconds[method];
+  const double pbsv = row.seconds[sweep_pbsv][1];
+  std::printf("%-6s %4d %9d  %-27s", row.precision, row.m, row.n, label);
+  for (int t = 1; t <= processors; ++t) {
+    if (s[t] > 0) {
+      std::printf(" %9.1f", 1e3 * s[t]);
+    } else {
+      std::printf(" %9s", "-");
+    }
+  }
+  const double last = s[processors] > 0 ? s[processors] : s[1];
+  if (s[1] > 0 && s[processors] > 0 && processors > 1) {
+    std::printf(" %8.2f", s[1] / s[processors]);
+  } else {
+    std::printf(" %8s", "-");
+  }
+  const bool wrong = !(row.error[method] <= row.tolerance);
+  std::printf(" %8.3f %10.2e%s%s\n", last / pbsv, row.error[method], row.failed[method] ? "  FAILED" : "",
+              wrong ? "  WRONG" : "");
+}
+
+int run_sweep(const sweep_options& o) {
+  if (o.size < 2) {
+    std::fprintf(stderr, "compare: the sweep needs a size of at least 2\n");
+    return 1;
+  }
+  int processors = 0;
+  mtask::getcpus(processors);
+  processors = std::clamp(processors, 1, sweep_max_tasks);
+
+  const int rounds = std::max(o.repetitions, 1);
+  std::printf("Band-width sweep: medians of %d interleaved run%s, n·(m + 1) ≈ %ld, one right-hand side;\n"
+              "times in ms at 1 … %d tasks (the checked solve at the library's default, %d);\n"
+              "speedup = 1 task / %d tasks; vs pbsv = time at %d tasks / pbsv's time\n\n",
+              rounds, rounds == 1 ? "" : "s", o.size, processors, processors, processors, processors);
+  std::printf("%-6s %4s %9s  %-27s", "type", "m", "n", "method");
+  for (int t = 1; t <= processors; ++t) std::printf(" %7d t", t);
+  std::printf(" %8s %8s %10s\n", "speedup", "vs pbsv", "max error");
+  // Each system's lines as soon as it is measured: a full sweep takes a while.
+  const auto print = [&](const sweep_row& row, const char* pbsv) {
+    for (int method = 0; method < sweep_pbsv; ++method)
+      print_sweep_line(row, sweep_labels[method], method, processors);
+    print_sweep_line(row, pbsv, sweep_pbsv, processors);
+    std::fflush(stdout);
+  };
+  for (int m : {1, 2, 4, 8, 16, 32, 64, 128, 256}) {
+    print(sweep_system<float>(m, o, processors), precision<float>::pbsv);
+    print(sweep_system<double>(m, o, processors), precision<double>::pbsv);
+  }
+  velqo::velqodone();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const sweep_options sweep = take_sweep_arguments(argc, argv); sweep.chosen) return run_sweep(sweep);
   take_problem_arguments(argc, argv);
   if (sys.n < 1 || sys.m < 0) {
     std::fprintf(stderr, "compare: need n >= 1 and m >= 0\n");

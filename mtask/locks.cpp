@@ -1,5 +1,8 @@
 // Parallel locks: mutual-exclusion locks named by handles. Locks are created by
-// one thread at a time, so creation takes no lock of its own.
+// one thread at a time, so creation takes no lock of its own. The solver holds a
+// lock for a few instructions, so a task that finds it held tries it again for a
+// while before it blocks (see spin.h).
+#include "mtask/spin.h"
 #include "mtask/tables.h"
 
 namespace mtask {
@@ -23,7 +26,7 @@ void createparallellock(int& lock) {
 }
 
 void lockonparallellock(const int& lock) {
-  if (names(lock)) pthread_mutex_lock(&lockmutex[lock]);
+  if (names(lock)) lockspinning(lockmutex[lock], true);
 }
 
 void unlockparallellock(const int& lock) {

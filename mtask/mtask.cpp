@@ -1,6 +1,11 @@
 // The runtime's static state (modules def_dispatch, def_event and def_lock) and
 // the lazy start of its module-wide mutexes.
+#include <sched.h>
+
+#include <algorithm>
+
 #include "mtask/detail.h"
+#include "mtask/spin.h"
 #include "mtask/tables.h"
 
 namespace mtask {
@@ -26,6 +31,29 @@ constinit int lockinuse[maxslots + 1]{};
 constinit pthread_mutex_t lockmutex[maxslots + 1]{};
 constinit int nextlock = 1;
 }  // namespace def_lock
+
+// Long enough for a barrier whose last task is a block's work away, short
+// enough to cost little where the partner has lost its processor (see spin.h).
+constinit std::atomic<long> spinlimit{50'000};
+constinit std::atomic<long> spinbound{50'000};
+
+int usableprocessors() {
+  // Read once: a task's affinity is its creator's, and the solver's tasks are
+  // created by the thread that calls it.
+  static const int processors = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(CPU_COUNT(&set), 1);
+  }();
+  return processors;
+}
+
+long detail::spin_limit() { return spinlimit.load(); }
+void detail::set_spin_limit(long nanoseconds) {
+  spinlimit.store(nanoseconds);
+  spinbound.store(nanoseconds);
+}
 
 namespace {
 // Guards the ready flags, so that first uses from several threads start a mutex

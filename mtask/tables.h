@@ -9,6 +9,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "mtask/mtask.h"
 
 namespace mtask {
@@ -48,7 +50,10 @@ struct eventrecord {
   int pending_posts = 0;
   int pending_arrivals = 0;
   int pending_releases = 0;
-  int handed_out = 0;            ///< releases signalled and not yet taken by a waiter
+  int participants = 0;          ///< n of the last initialisation; sets how long waiters spin
+  /// Releases handed out and not yet taken by a waiter. Changed under the
+  /// event's mutex only; atomic because spinning waiters read it without.
+  std::atomic<int> handed_out{0};
 };
 
 extern eventrecord eventtable[maxslots + 1];

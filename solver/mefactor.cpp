@@ -32,6 +32,44 @@ template <class T> void panelheight(const int& m, int& nb) {
   nb = std::max(narrow * grain * grain / std::max(m, 1), grain);
 }
 
+// How many of the library's tasks share a factorisation. A stage hands out its
+// panel block, which completes the previous panel's columns in its own rows,
+// updates its diagonal block and factorises it, and blocks below it that only
+// complete those columns in their rows, down to m rows below the panel. Only
+// the latter can run beside the panel block, and each task beyond the first
+// costs every stage a barrier and block hand-outs of some microseconds, so a
+// task is added for every 32,768 multiply-adds (about 10 µs) of that work.
+// A band narrower than the panel leaves no such work: its factorisation is one
+// chain of columns, each waiting for the one before, and runs in one task.
+// Row d of the stage (counted from its first row, d ≥ nb) takes m − d − c
+// updates in column c of the previous panel (c = 1 … nb, counted from its last
+// column) where that is positive, so the work below the panel block is the sum
+// over c of 1 + 2 + … + (m − nb − c). The factor is the same for every task
+// count, so this choice changes the time only.
+template <class T> int factorisation_tasks(const int& m, const int& nb, const int& count) {
+  constexpr double per_task = is_complex<T> ? 32768.0 / 4 : 32768.0;  // a complex update is 4 real ones
+  double below = 0;
+  for (int c = 1; c <= nb && m - nb - c > 0; ++c) {
+    const double x = m - nb - c;
+    below += x * (x + 1) / 2;
+  }
+  return int(std::clamp(1 + below / per_task, 1.0, double(std::max(count, 1))));
+}
+
+// The substitution's panel height and task count. A stage of the forward or
+// backward sweep solves its panel's rows one after the other and passes the
+// panel's contributions on to the m rows beside it, fewer than nb·m
+// multiply-adds, which is too little to share among tasks: the substitution
+// runs in one task, in panels as tall as a narrow band's, so that it passes
+// few barriers. Like nb, the height depends on the band and the grain only,
+// so x is the same for every task count.
+template <class T> void substitution_height(const int& m, int& h) {
+  int nb = 1;
+  panelheight<T>(m, nb);
+  const int grain = std::max(def_velqo::grainsize, 1);
+  h = std::max(nb, 64 * grain * grain / std::max(m, 1));
+}
+
 }  // namespace
 
 template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
@@ -39,7 +77,7 @@ template <class T, form F> void decompose(T* a, const int& n, const int& m, int&
   panelheight<T>(m, nb);
   int count = 0;
   gettasks(count);
-  team crew(count);
+  team crew(factorisation_tasks<T>(m, nb, count));
 
   // Shared variables on lines of their own (see own_line): the block counter is
   // written for every block, the flags and eps read for every block.
@@ -54,12 +92,10 @@ template <class T, form F> void decompose(T* a, const int& n, const int& m, int&
 
 template <class T, form F> void substitute(const T* a, const int& n, const int& m, T* b, const int& nrhs) {
   int nb = 1;
-  panelheight<T>(m, nb);
-  int count = 0;
-  gettasks(count);
-  team crew(count);
+  substitution_height<T>(m, nb);
+  team crew(1);
 
-  // The kernel solves one vector: one parallel run per column of b.
+  // The kernel solves one vector: one run per column of b.
   for (int k = 1; k <= nrhs; ++k) {
     T* column = &at(b, n, 1, k);
     own_line<int> s{1}, nextblock{1}, S{n}, nextb{n};
@@ -74,7 +110,7 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
   panelheight<T>(m, nb);
   int count = 0;
   gettasks(count);
-  team crew(count);
+  team crew(factorisation_tasks<T>(m, nb, count));
 
   own_line<int> s{1}, nextblock{1}, S{n}, nextb{n}, failed_row{0};
   own_line<failure_flags<T>> failure{};

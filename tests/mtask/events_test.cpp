@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "mtask/detail.h"
 #include "mtask/mtask.h"
 
 namespace {
@@ -168,8 +169,8 @@ void stages(int* events, const int& lock, const int& ntasks, int& stage, int& bl
   }
 }
 
-TEST(Events, AlternatingStagesUnderStress) {
-  constexpr int ntasks = 8;
+// Runs the stage pattern in ntasks tasks and checks every stage.
+template <int ntasks> void runstages() {
   const int n = ntasks;
   int events[2] = {}, lock = 0, tasks[ntasks - 1] = {};
   int stage = 0, blocksleft = nblocks, blocksdone = 0, serialruns = 0;
@@ -190,6 +191,21 @@ TEST(Events, AlternatingStagesUnderStress) {
   mtask::deleteparallellock(lock);
   mtask::deleteparallelevent(events[0]);
   mtask::deleteparallelevent(events[1]);
+}
+
+// Eight tasks: on most machines more than the processors, so the waiters block.
+TEST(Events, AlternatingStagesUnderStress) { runstages<8>(); }
+
+// Two tasks, whose waiters spin before they block: with no spin, with spins so
+// short that most run out about when the release comes, and with the default.
+TEST(Events, AlternatingStagesWhateverTheSpin) {
+  const long standard = mtask::detail::spin_limit();
+  for (long limit : {0L, 2'000L, standard}) {
+    SCOPED_TRACE(limit);
+    mtask::detail::set_spin_limit(limit);
+    runstages<2>();
+  }
+  mtask::detail::set_spin_limit(standard);
 }
 
 }  // namespace
