@@ -1,6 +1,7 @@
 // Internals of the runtime that its tests reach directly: the process-time
 // arithmetic apart from the system call, a seam that makes a thread creation
-// fail, and the spin limit of waits. The solver and the benchmark never use them.
+// fail, the spin limit of waits and a count of what shutdowns destroyed. The
+// solver and the benchmark never use them.
 #pragma once
 
 namespace mtask::detail {
@@ -26,5 +27,8 @@ void fail_next_thread_creation();
 /// nanoseconds; 0 makes it block at once. Set it while no task waits.
 long spin_limit();
 void set_spin_limit(long nanoseconds);
+
+/// How many module-wide mutexes shutdowns have destroyed so far.
+int stopped_mutexes();
 
 }  // namespace mtask::detail

@@ -59,6 +59,8 @@ namespace {
 // Guards the ready flags, so that first uses from several threads start a mutex
 // exactly once; being statically initialised, it needs no start of its own.
 constinit pthread_mutex_t startguard = PTHREAD_MUTEX_INITIALIZER;
+// Module-wide mutexes destroyed so far, for the tests. Guarded by startguard.
+constinit int stopped = 0;
 }  // namespace
 
 void startmutex(pthread_mutex_t& mutex, int& ready) {
@@ -72,8 +74,18 @@ void startmutex(pthread_mutex_t& mutex, int& ready) {
 
 void stopmutex(pthread_mutex_t& mutex, const int& ready) {
   pthread_mutex_lock(&startguard);  // the flag is read under the guard that set it
-  if (ready == 1) pthread_mutex_destroy(&mutex);
+  if (ready == 1) {
+    pthread_mutex_destroy(&mutex);
+    ++stopped;
+  }
   pthread_mutex_unlock(&startguard);
+}
+
+int detail::stopped_mutexes() {
+  pthread_mutex_lock(&startguard);
+  const int count = stopped;
+  pthread_mutex_unlock(&startguard);
+  return count;
 }
 
 void kso_mtask() {}

@@ -18,6 +18,8 @@ int taskcount = 0;
 /// Processor count the tests make the rules see instead of the machine's; 0 for
 /// the machine's own.
 int seenprocessors = 0;
+/// The tests' stand-in for getcpus; nullptr for getcpus itself.
+void (*askprocessors)(int&) = nullptr;
 
 /// Largest task count settasks accepts.
 constexpr int maxtasks = 32;
@@ -25,7 +27,9 @@ constexpr int maxtasks = 32;
 /// cpucount ← the processor count, unless it is already known.
 void askcpus() {
   if (cpucount != 0) return;
-  if (seenprocessors > 0) {
+  if (askprocessors != nullptr) {
+    askprocessors(cpucount);
+  } else if (seenprocessors > 0) {
     cpucount = seenprocessors;
   } else {
     mtask::getcpus(cpucount);
@@ -60,6 +64,11 @@ namespace testing {
 void override_processor_count(int count) {
   seenprocessors = std::max(count, 0);
   // The next rule asks for the processor count again.
+  cpucount = 0;
+}
+
+void ask_processor_count_with(void (*ask)(int& count)) {
+  askprocessors = ask;
   cpucount = 0;
 }
 

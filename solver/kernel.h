@@ -102,7 +102,7 @@ void decompose_csp_z8(complex8* a, const int& m, const int& first, const int& la
 /// 1, 1 and 0; events(1) is initialised for ntasks arrivals and info = (0, 0).
 /// Each stage ends at a barrier on events(parity); a pivot not greater than eps
 /// sets info(parity) ← 1, and every task returns after that stage's barrier.
-/// The results do not depend on the task count.
+/// The results do not depend on the task count; a count below 1 counts as one.
 template <class T>
 void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
                       const int& lock, int* events, const int& blocksize, const int& ntasks, int& levelfactor,
@@ -140,7 +140,7 @@ namespace velqo {
 // events(1) for ntasks arrivals, sets s = nextblock = 1, S = nextb = n and
 // info = (0, 0). A pivot not greater than eps sets info(parity) of its stage;
 // every task then returns after that stage's barrier. Results do not depend on
-// the task count.
+// the task count; a count below 1 counts as one.
 
 /// Factorises the whole band matrix in place as A = L·Lᵀ. The factor is bit for
 /// bit that of decompose_csp over rows 1 … n, for any nb and task count.

@@ -952,14 +952,16 @@ constexpr int max_taken = 8;
 /// takes a microsecond or two, and a contended lock puts a task to sleep in the
 /// kernel, which costs more than that; so a task takes up to max_taken blocks at
 /// once while the stage has at least four per task and batch left, down to one
-/// block each at its end, where the tasks share the last blocks evenly.
+/// block each at its end, where the tasks share the last blocks evenly. A task
+/// count below 1 counts as one task.
 int take_blocks(const int& lock, int& counter, const int& stride, const int& n, const int& blocksize,
                 const int& ntasks, block_range* taken) {
   mtask::lockonparallellock(lock);
   int count = 0;
   if (counter <= n) {
     const index_t remaining = (index_t(n) - counter) / stride + 1;
-    const int wanted = int(std::clamp<index_t>(remaining / (4 * index_t(ntasks)), 1, max_taken));
+    const index_t tasks = std::max(ntasks, 1);
+    const int wanted = int(std::clamp<index_t>(remaining / (4 * tasks), 1, max_taken));
     for (; count < wanted && counter <= n; ++count) {
       taken[count].first = counter;
       counter = counter + stride;

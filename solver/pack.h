@@ -7,9 +7,12 @@
 #pragma once
 
 #include <cstring>
+#include <utility>
 
 #include "solver/scalar.h"
 
+// The x86 intrinsics only where the target has them; other targets take the
+// portable code below.
 #if defined(__AVX__)
 #include <immintrin.h>
 #endif
@@ -82,10 +85,20 @@ template <class T, int P> struct pack {
   }
   /// Element i ← element i + K, cyclically.
   template <int K = 1> [[gnu::always_inline]] friend pack rotate_down(const pack& r) {
+    return rotated<K>(r, std::make_integer_sequence<int, P>{});
+  }
+
+ private:
+  // A permutation with constant lanes, which Clang and GCC 12 and later take
+  // on every target; older GCC has only its own shuffle.
+  template <int K, int... I>
+  [[gnu::always_inline]] static pack rotated(const pack& r, std::integer_sequence<int, I...>) {
+#if __has_builtin(__builtin_shufflevector)
+    return pack{__builtin_shufflevector(r.v, r.v, ((I + K) % P)...)};
+#else
     typedef decltype(r.v < r.v) index;
-    index next{};
-    for (int i = 0; i < P; ++i) next[i] = (i + K) % P;
-    return pack{__builtin_shuffle(r.v, next)};
+    return pack{__builtin_shuffle(r.v, index{((I + K) % P)...})};
+#endif
   }
 };
 

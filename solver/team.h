@@ -113,7 +113,8 @@ void team::run(Start start, R (*kernel)(P...), A&... args) {
 
 /// The barrier at the end of a stage: posts events(parity) and arrives at it.
 /// The last task to arrive runs bookkeeping() alone while the others wait,
-/// initialises events(3 − parity) for ntasks arrivals and releases the others.
+/// initialises events(3 − parity) for ntasks arrivals (at least one: a kernel
+/// called with a task count below 1 runs as one task) and releases the others.
 template <class Bookkeeping>
 void stage_barrier(int* events, const int& parity, const int& ntasks, Bookkeeping bookkeeping) {
   mtask::postparallelevent(events[parity - 1]);
@@ -121,7 +122,7 @@ void stage_barrier(int* events, const int& parity, const int& ntasks, Bookkeepin
   mtask::ifcompleteparallelevent(events[parity - 1], done);
   if (done == 0) {
     bookkeeping();
-    mtask::initializeparallelevent(events[2 - parity], ntasks);
+    mtask::initializeparallelevent(events[2 - parity], ntasks < 1 ? 1 : ntasks);
     mtask::completeparallelevent(events[parity - 1]);
   }
 }

@@ -12,6 +12,12 @@ namespace velqo::testing {
 /// (count ≤ 0 restores the machine's count).
 void override_processor_count(int count);
 
+/// Makes the task-count rules ask ask(count) for the processor count instead of
+/// the runtime's getcpus, whatever it answers (0 and negative answers
+/// included), so that tests can see when the rules ask; nullptr asks getcpus
+/// again. Takes precedence over override_processor_count.
+void ask_processor_count_with(void (*ask)(int& count));
+
 /// Returns the task count and the grain sizes to their state at program start.
 void reset_library_state();
 

@@ -14,6 +14,7 @@
 #include "solver/def_velqo.h"
 #include "solver/entries.h"
 #include "solver/kernel.h"
+#include "solver/team.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
 #include "solve_entry.h"
@@ -312,6 +313,26 @@ TEST_F(Fallback, TaskCountAboveTheTable) {
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(same_bits(x, expected.a));
   EXPECT_TRUE(same_bits(y, expected.b));
+}
+
+// The kernel called directly with a task count below 1 (reachable through the
+// installed kernel header) runs as one task: no division by the count, and each
+// barrier waits for one arrival.
+TEST_F(Fallback, KernelTakesTaskCountBelowOneAsOne) {
+  const int L = block_length(8, m);
+  for (int ntasks : {0, -1}) {
+    SCOPED_TRACE(::testing::Message() << "ntasks = " << ntasks);
+    velqo::team crew(1);
+    std::vector<double> x = a, y = b, w(2 * n * m);
+    int levelfactor = 1, distance = L, stride = 2 * L, levelfirst = 1, nextblock = 1, backblock = 0;
+    int info[2] = {0, 0};
+    velqo::p_mesolution_csp<double>(x.data(), n, m, y.data(), nrhs, w.data(), w.data() + n * m, crew.lock,
+                                    crew.events, L, ntasks, levelfactor, distance, stride, levelfirst, nextblock,
+                                    backblock, 0.0, info);
+    EXPECT_EQ(info[0] | info[1], 0);
+    EXPECT_TRUE(same_bits(x, expected.a));
+    EXPECT_TRUE(same_bits(y, expected.b));
+  }
 }
 
 // ------------------------------------------------------ benchmark system

@@ -1,6 +1,11 @@
 // The task-count rules and the grain rules of module def_velqo.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "mtask/detail.h"
 #include "mtask/mtask.h"
 #include "solver/def_velqo.h"
 #include "solver/testing.h"
@@ -16,6 +21,7 @@ class TaskCount : public ::testing::Test {
  protected:
   void SetUp() override { reset_library_state(); }
   void TearDown() override {
+    velqo::testing::ask_processor_count_with(nullptr);
     override_processor_count(0);
     reset_library_state();
   }
@@ -63,6 +69,67 @@ TEST_F(TaskCount, ZeroAndResetChooseEveryProcessorAgain) {
   EXPECT_EQ(tasks(), -3);  // no lower bound
   resettasks();
   EXPECT_EQ(tasks(), 64);  // no cap
+}
+
+// The processor count as a scripted sequence of answers (the last one repeated),
+// counting how often the rules ask.
+struct ScriptedProcessors {
+  static inline std::vector<int> answers;
+  static inline int asked = 0;
+  static void ask(int& count) {
+    count = answers[std::min<std::size_t>(asked, answers.size() - 1)];
+    ++asked;
+  }
+  static void script(std::vector<int> sequence) {
+    reset_library_state();
+    answers = std::move(sequence);
+    asked = 0;
+    velqo::testing::ask_processor_count_with(ask);
+  }
+};
+
+TEST_F(TaskCount, ProcessorCountOfZeroIsAskedForAgainAtEachUse) {
+  ScriptedProcessors::script({0, 0, 6});
+  EXPECT_EQ(tasks(), 0);
+  EXPECT_EQ(tasks(), 0);
+  EXPECT_EQ(ScriptedProcessors::asked, 2);
+  settasks(3);  // the third answer, 6, is kept from now on
+  EXPECT_EQ(tasks(), 3);
+  resettasks();
+  EXPECT_EQ(tasks(), 6);
+  settasks(0);
+  EXPECT_EQ(tasks(), 6);
+  EXPECT_EQ(ScriptedProcessors::asked, 3);
+}
+
+TEST_F(TaskCount, NegativeProcessorCountIsKept) {
+  ScriptedProcessors::script({-1, 5});
+  EXPECT_EQ(tasks(), -1);
+  settasks(4);
+  EXPECT_EQ(tasks(), -1);
+  resettasks();
+  EXPECT_EQ(tasks(), -1);
+  EXPECT_EQ(ScriptedProcessors::asked, 1);
+}
+
+// velqodone shuts the runtime down (what a solve started) and keeps the task
+// count and the grain sizes. It ends the runtime's use: a process of its own.
+TEST_F(TaskCount, DoneShutsTheRuntimeDownAndKeepsTheLibraryState) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit([] {
+    machine(4);
+    settasks(2);
+    const int n = 50, m = 2;
+    std::vector<double> a(n + (n - 1) * m, -1.0), b(n, 1.0), w(2 * n * m);
+    for (int j = 0; j < n; ++j) a[j * (m + 1)] = 5;
+    int status = -1;
+    mesolution_csp_8(a.data(), n, m, b.data(), 1, w.data(), status);
+    velqodone();
+    return status == 0 && mtask::detail::stopped_mutexes() == 2 && tasks() == 2 && def_velqo::grainsize == 24
+               ? 0
+               : 1;
+  }()),
+              ::testing::ExitedWithCode(0), "");
 }
 
 class GrainRules : public TaskCount {
