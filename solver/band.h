@@ -7,7 +7,10 @@
 // neither after a solve). Every call checks its arguments before it touches
 // anything and answers with a result that says what went wrong, naming the
 // argument and the sizes; on a bad argument the caller's arrays are left exactly
-// as they were.
+// as they were. The values are checked too: a matrix or right-hand side holding
+// NaN or infinity is rejected as not_finite, untouched, and a factor or a
+// solution that comes out holding one is reported as not_finite rather than
+// handed back as ok.
 //
 //   std::vector<double> storage(velqo::band_length(n, m)), b(n);
 //   ... fill the lower band column by column, and b ...
@@ -40,8 +43,10 @@ concept element = std::is_same_v<T, float> || std::is_same_v<T, double> || std::
 /// arithmetic runs in 32-bit integers and reaches a few times n + m.
 inline constexpr int max_order = std::numeric_limits<int>::max() / 8;
 
-/// What a checked call reports.
-enum class status { ok, not_positive_definite, bad_argument };
+/// What a checked call reports. not_finite: an element of the matrix or of the
+/// right-hand sides is NaN or infinite (reported before anything is touched),
+/// or the factor or the solution came out so (beyond the range of the type).
+enum class status { ok, not_positive_definite, bad_argument, not_finite };
 
 struct [[nodiscard]] result {
   velqo::status status = velqo::status::ok;
@@ -109,18 +114,22 @@ template <element T> class band_view {
 /// view then holds::overwritten), b (n × nrhs, column-major, leading dimension n)
 /// by the solutions. workspace needs a.workspace_length() = 2·n·m elements; an
 /// empty span lets the call allocate its own (std::bad_alloc if it cannot). On
-/// not_positive_definite, a and b are partial.
+/// not_positive_definite, a and b are partial; on not_finite from the solution
+/// (message "x: …"), b holds it.
 template <element T>
 result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs,
              std::type_identity_t<std::span<T>> workspace = {});
 
 /// Factorises A = L·Lᵀ in place with the parallel factorisation
 /// (medecompose_csp_*); the view then holds its factor and serves any number of
-/// solve_factored calls. On not_positive_definite the storage is partial.
+/// solve_factored calls. On not_positive_definite the storage is partial, and
+/// on not_finite from the factor (message "a: the factor …") it holds that
+/// factor; the view then holds::overwritten.
 template <element T> result factor(band_view<T>& a);
 
 /// Solves A·X = B with a factored view (mesubstitute_csp_*), for nrhs right-hand
-/// sides in b, which are overwritten by the solutions.
+/// sides in b, which are overwritten by the solutions (also when they come out
+/// not finite).
 template <element T>
 result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs);
 
