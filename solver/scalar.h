@@ -182,7 +182,9 @@ template <class R> inline int exponent(const std::complex<R>& z) {
 /// The quotient forms for operands outside plain_range: the divisor is scaled
 /// so that its larger part lies in [1, 2), the dividend likewise, and the plain
 /// quotient of the scaled operands is scaled back by the difference of the
-/// exponents. by_reciprocal selects the divide_by form.
+/// exponents. by_reciprocal selects the divide_by form. Inlined rather than
+/// called, so that the solver's inner loops need not save their registers
+/// around the rarely taken branch.
 template <bool by_reciprocal, class R>
 [[gnu::always_inline]] inline std::complex<R> divide_scaled(const std::complex<R>& u, const std::complex<R>& d) {
   constexpr auto plain = by_reciprocal ? divide_by_plain<R> : divide_plain<R>;
@@ -215,6 +217,7 @@ template <class R> [[gnu::noinline, gnu::cold]] std::complex<R> square_root_scal
 /// normal range (see above).
 template <class T> inline T divide(const T& u, const T& d) {
   if constexpr (is_complex<T>) {
+    // Formed ahead of the test, so that it stays one block with the loads.
     const T q = detail::divide_plain(u, d);
     if (detail::quotient_in_range(u, d)) [[likely]] return q;
     return detail::divide_scaled<false>(u, d);
