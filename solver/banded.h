@@ -43,7 +43,11 @@ bool factor_column(T* a, const int& m, const int& first, const int& last, const 
   // L(k, i) = a(k, i) / L(i, i).
   const T lii = pivot;
   const int kend = std::min(i + m, last);
-  for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
+  if constexpr (is_complex<T>) {
+    if (kend > i) divide_each(&band(a, m, i + 1, i), kend - i, lii);
+  } else {
+    for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide(band(a, m, k, i), lii);
+  }
   return true;
 }
 

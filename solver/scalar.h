@@ -16,6 +16,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "solver/bandstorage.h"
+
 namespace velqo {
 
 using complex4 = std::complex<float>;
@@ -223,6 +225,23 @@ template <class T> inline T divide(const T& u, const T& d) {
     return detail::divide_scaled<false>(u, d);
   } else {
     return u / d;
+  }
+}
+
+/// x[k] ← divide(x[k], d) for k = 0 … count − 1. For complex elements the
+/// range of all is tested first, so that the common case runs the plain
+/// quotients as one loop the compiler can vectorise.
+template <class T> inline void divide_each(T* x, index_t count, const T& d) {
+  if constexpr (is_complex<T>) {
+    bool plain = true;
+    for (index_t k = 0; k < count; ++k) plain &= detail::quotient_in_range(x[k], d);
+    if (plain) [[likely]] {
+      for (index_t k = 0; k < count; ++k) x[k] = detail::divide_plain(x[k], d);
+    } else {
+      for (index_t k = 0; k < count; ++k) x[k] = divide(x[k], d);
+    }
+  } else {
+    for (index_t k = 0; k < count; ++k) x[k] = x[k] / d;
   }
 }
 
