@@ -15,7 +15,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -128,10 +130,18 @@ template <class T> std::span<T> rhs_of(const py::array& b, int n, int& nrhs) {
 // What a call returns to the Python half: 0 on success, the 1-based row of the
 // failed pivot when the matrix is not positive definite (−1 when the library
 // does not say which); a bad argument raises ValueError.
-int outcome(const velqo::result& r) {
+//
+// NaN or infinity only reaches the library with check_finite=False, where SciPy
+// promises nothing. The library refuses such input, or finds a result beyond
+// the range of the type; the array it would have written is then filled with
+// NaN, so the answer is plainly not one rather than the untouched input.
+template <class T> int outcome(const velqo::result& r, std::span<T> written) {
   switch (r.status) {
     case velqo::status::ok: return 0;
     case velqo::status::not_positive_definite: return r.row > 0 ? r.row : -1;
+    case velqo::status::not_finite:
+      std::fill(written.begin(), written.end(), T(std::numeric_limits<velqo::real_type<T>>::quiet_NaN()));
+      return 0;
     case velqo::status::bad_argument: break;
   }
   throw py::value_error(r.message);
@@ -152,7 +162,7 @@ template <class T> int solve(const py::array& ab, const py::array& b, bool hermi
     choose_tasks(tasks);
     r = velqo::solve(v, x, nrhs, work);
   }
-  return outcome(r);
+  return outcome(r, x);
 }
 
 // A = L·Lᵀ (or L·Lᴴ) in place in ab.
@@ -162,7 +172,7 @@ template <class T> int factor(const py::array& ab, bool hermitian, int tasks) {
   py::gil_scoped_release unlocked;
   const std::lock_guard<std::mutex> turn(one_call_at_a_time);
   choose_tasks(tasks);
-  return outcome(velqo::factor(v));
+  return outcome(velqo::factor(v), v.storage());
 }
 
 // A·X = B with the factor L in cb (lower form, only read).
@@ -178,7 +188,7 @@ template <class T> void solve_factored(const py::array& cb, const py::array& b, 
     choose_tasks(tasks);
     r = velqo::solve_factored(v, x, nrhs);
   }
-  outcome(r);
+  outcome(r, x);
 }
 
 template <class T> T maybe_conj(const T& x, bool conjugate) {

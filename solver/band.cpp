@@ -1,6 +1,9 @@
 // The checked interface: argument checks, then the unchecked routines.
 #include "solver/band.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -88,6 +91,71 @@ template <class T> result check_contents(const band_view<T>& a, holds needed, co
   return bad("a: the storage was overwritten by a solve or a failed factorisation; " + what);
 }
 
+// ------------------------------------------------------------- values
+
+template <class T> bool finite(const T& v) {
+  if constexpr (is_complex<T>) {
+    return std::isfinite(v.real()) && std::isfinite(v.imag());
+  } else {
+    return std::isfinite(v);
+  }
+}
+
+template <class T> std::string show(const T& v) {
+  char text[64];
+  if constexpr (is_complex<T>) {
+    std::snprintf(text, sizeof text, "(%g, %g)", double(v.real()), double(v.imag()));
+  } else {
+    std::snprintf(text, sizeof text, "%g", double(v));
+  }
+  return text;
+}
+
+// The first element of the band (rows j … min(n, j + m) of each column j) that
+// is NaN or infinite, as "name(k, j) = value", or "" when all are finite. The
+// positions of rows beyond n hold no entry and are not looked at.
+template <class T> std::string first_not_finite_in_band(const band_view<T>& a, const char* name) {
+  T* const storage = a.storage().data();
+  const int n = a.n(), m = a.m();
+  for (int j = 1; j <= n; ++j) {
+    const int kend = std::min(n, j + m);
+    for (int k = j; k <= kend; ++k)
+      if (!finite(band(storage, m, k, j)))
+        return std::string(name) + "(" + str(k) + ", " + str(j) + ") = " + show(band(storage, m, k, j));
+  }
+  return {};
+}
+
+// The same for the n × nrhs right-hand sides or solutions.
+template <class T> std::string first_not_finite_in_rhs(std::span<T> b, int n, int nrhs, const char* name) {
+  for (int s = 1; s <= nrhs; ++s)
+    for (int i = 1; i <= n; ++i)
+      if (const T& v = at(b.data(), n, i, s); !finite(v))
+        return std::string(name) + "(" + str(i) + ", " + str(s) + ") = " + show(v);
+  return {};
+}
+
+result not_finite(std::string message) { return {status::not_finite, std::move(message)}; }
+
+// The values of the matrix and of the right-hand sides must be numbers.
+template <class T> result check_values(const band_view<T>& a, std::span<T> b, const int& nrhs, bool matrix) {
+  if (matrix)
+    if (const std::string where = first_not_finite_in_band(a, "a"); !where.empty())
+      return not_finite("a: " + where + " is not finite; the matrix must hold finite numbers");
+  if (const std::string where = first_not_finite_in_rhs(b, a.n(), nrhs, "b"); !where.empty())
+    return not_finite("b: " + where + " is not finite; the right-hand sides must hold finite numbers");
+  return {};
+}
+
+// A solution that came out holding NaN or infinity: it lies beyond the range of
+// the type (or the factor does).
+template <class T> result check_solution(const band_view<T>& a, std::span<T> b, const int& nrhs) {
+  if (const std::string where = first_not_finite_in_rhs(b, a.n(), nrhs, "x"); !where.empty())
+    return not_finite("x: the solution holds " + where + ", beyond the range of the type (n = " + str(a.n()) +
+                      ", m = " + str(a.m()) + ")");
+  return {};
+}
+
 // The right-hand sides: n·nrhs elements that do not share memory with a.
 template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const int& nrhs) {
   if (nrhs < 0) return bad("nrhs = " + str(nrhs) + ": the number of right-hand sides must not be negative");
@@ -119,6 +187,7 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     if (overlap(workspace, needed, b, std::int64_t(a.n()) * nrhs))
       return bad("workspace: its 2·n·m = " + str(needed) + " elements overlap b");
   }
+  if (result r = check_values(a, b, nrhs, true); !r) return r;
   std::vector<T> own;
   if (workspace.empty()) {
     own.resize(static_cast<std::size_t>(needed));
@@ -132,19 +201,32 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     });
   }
   detail::band_access::set(a, holds::overwritten);
-  return outcome(a, code, row, true);
+  if (code != 0) return outcome(a, code, row, true);
+  return check_solution(a, b, nrhs);
 }
 
 template <element T> result factor(band_view<T>& a) {
   if (result r = check_view(a); !r) return r;
   if (result r = check_contents(a, holds::matrix, "factor"); !r) return r;
+  if (result r = check_values(a, {}, 0, true); !r) return r;
   int code = 0, row = 0;
   {
     const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
     in_form(a, [&](auto r) { r.decompose(a.storage().data(), a.n(), a.m(), code, row); });
   }
-  detail::band_access::set(a, code == 0 ? holds::factor : holds::overwritten);
-  return outcome(a, code, row, false);
+  if (code != 0) {
+    detail::band_access::set(a, holds::overwritten);
+    return outcome(a, code, row, false);
+  }
+  // A complex symmetric matrix of finite numbers can have a factor beyond the
+  // range of the type whose pivots all pass (a pivot of −∞ has modulus ∞).
+  if (const std::string where = first_not_finite_in_band(a, "L"); !where.empty()) {
+    detail::band_access::set(a, holds::overwritten);
+    return not_finite("a: the factor holds " + where + ", beyond the range of the type (n = " + str(a.n()) +
+                      ", m = " + str(a.m()) + ")");
+  }
+  detail::band_access::set(a, holds::factor);
+  return {};
 }
 
 template <element T>
@@ -152,9 +234,12 @@ result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> 
   if (result r = check_view(a); !r) return r;
   if (result r = check_contents(a, holds::factor, "solve_factored"); !r) return r;
   if (result r = check_rhs(a, b, nrhs); !r) return r;
-  const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-  in_form(a, [&](auto r) { r.substitute(a.storage().data(), a.n(), a.m(), b.data(), nrhs); });
-  return {};
+  if (result r = check_values(a, b, nrhs, false); !r) return r;
+  {
+    const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
+    in_form(a, [&](auto r) { r.substitute(a.storage().data(), a.n(), a.m(), b.data(), nrhs); });
+  }
+  return check_solution(a, b, nrhs);
 }
 
 #define VELQO_INSTANTIATE(T)                                                  \

@@ -8,7 +8,10 @@
 // after a solve). Every call checks its arguments before it touches
 // anything and answers with a result that says what went wrong, naming the
 // argument and the sizes; on a bad argument the caller's arrays are left exactly
-// as they were.
+// as they were. The values are checked too: a matrix or right-hand side holding
+// NaN or infinity is rejected as not_finite, untouched, and a factor or a
+// solution that comes out holding one is reported as not_finite rather than
+// handed back as ok.
 //
 //   std::vector<double> storage(velqo::band_length(n, m)), b(n);
 //   ... fill the lower band column by column, and b ...
@@ -43,8 +46,10 @@ concept element = std::is_same_v<T, float> || std::is_same_v<T, double> || std::
 /// arithmetic runs in 32-bit integers and reaches a few times n + m.
 inline constexpr int max_order = std::numeric_limits<int>::max() / 8;
 
-/// What a checked call reports.
-enum class status { ok, not_positive_definite, bad_argument };
+/// What a checked call reports. not_finite: an element of the matrix or of the
+/// right-hand sides is NaN or infinite (reported before anything is touched),
+/// or the factor or the solution came out so (beyond the range of the type).
+enum class status { ok, not_positive_definite, bad_argument, not_finite };
 
 struct [[nodiscard]] result {
   velqo::status status = velqo::status::ok;
@@ -134,7 +139,8 @@ template <element T> class band_view {
 /// by the solutions. workspace needs a.workspace_length() = 2·n·m elements; an
 /// empty span lets the call allocate its own (std::bad_alloc if it cannot). On
 /// not_positive_definite, a and b are partial, and the result's row says where
-/// the reduction failed.
+/// the reduction failed; on not_finite from the solution (message "x: …"), b
+/// holds it.
 template <element T>
 result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs,
              std::type_identity_t<std::span<T>> workspace = {});
@@ -143,11 +149,14 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
 /// factorisation (medecompose_csp_*, medecompose_hpd_*); the view then holds
 /// its factor and serves any number of solve_factored calls. On
 /// not_positive_definite the storage is partial, and the result's row is the
-/// order of the first leading minor that is not positive definite.
+/// order of the first leading minor that is not positive definite; on
+/// not_finite from the factor (message "a: the factor …") it holds that factor,
+/// and the view then holds::overwritten.
 template <element T> result factor(band_view<T>& a);
 
 /// Solves A·X = B with a factored view (mesubstitute_csp_*, mesubstitute_hpd_*),
-/// for nrhs right-hand sides in b, which are overwritten by the solutions.
+/// for nrhs right-hand sides in b, which are overwritten by the solutions (also
+/// when they come out not finite).
 template <element T>
 result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs);
 

@@ -45,7 +45,11 @@ bool factor_column(T* a, const int& m, const int& first, const int& last, const 
   // L(k, i) = a(k, i) / L(i, i).
   const T lii = pivot;
   const int kend = std::min(i + m, last);
-  for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide_by_pivot<F>(band(a, m, k, i), lii);
+  if constexpr (is_complex<T> && !conjugates<T, F>) {
+    if (kend > i) divide_each(&band(a, m, i + 1, i), kend - i, lii);
+  } else {
+    for (int k = i + 1; k <= kend; ++k) band(a, m, k, i) = divide_by_pivot<F>(band(a, m, k, i), lii);
+  }
   return true;
 }
 

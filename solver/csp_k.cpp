@@ -102,7 +102,11 @@ void complete_panel_columns(T* a, const int& m, const int& first, const int& las
     // L(k, i) = a(k, i) / L(i, i).
     const T lii = band(a, m, i, i);
     const int kend = std::min(last, i + m);
-    for (int k = first; k <= kend; ++k) band(a, m, k, i) = divide_by_pivot<F>(band(a, m, k, i), lii);
+    if constexpr (is_complex<T> && !conjugates<T, F>) {
+      if (kend >= first) divide_each(&band(a, m, first, i), kend - first + 1, lii);
+    } else {
+      for (int k = first; k <= kend; ++k) band(a, m, k, i) = divide_by_pivot<F>(band(a, m, k, i), lii);
+    }
   }
 }
 

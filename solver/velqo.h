@@ -32,6 +32,20 @@
 // independent of the task count bit for bit, and the stand-alone factor stays
 // that of the sequential factorisation (decompose_csp, decompose_hpd), which
 // computes in the same mode.
+//
+// Range: the complex quotients, reciprocals and square roots scale their
+// operands by powers of two where the plain formulas would leave the normal
+// range, so a system is solved as accurately near the bottom or the top of the
+// exponent range (LAPACK's test scales 0.25·safmin/(eps·base) and its
+// reciprocal) as near 1, in all four precisions.
+//
+// Status: 0 says that every pivot passed its test; 1 that one did not, the
+// matrix not being positive definite (a NaN pivot fails too, so a NaN in a
+// normally gives 1). The entries do not look at the values otherwise: an
+// infinity in a, a NaN or infinity in b, or a solution (or, for a complex
+// symmetric matrix, a factor) beyond the range of the type can leave NaN or
+// infinity in the result with status 0. The checked interface (solver/band.h)
+// rejects such input and reports such results as not_finite.
 #pragma once
 
 #include "solver/scalar.h"

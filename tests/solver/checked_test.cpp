@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -128,6 +129,85 @@ TEST(Checked, NotPositiveDefinite) {
     EXPECT_EQ(view.contents(), velqo::holds::overwritten);
     EXPECT_EQ(velqo::solve_factored(view, b, 1).status, velqo::status::bad_argument);
   }
+}
+
+// NaN or infinity in the matrix or the right-hand sides is named, by argument
+// and position, before anything is touched.
+TEST(Checked, ValuesThatAreNotFinite) {
+  const int n = 10, m = 2;
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> a = random_spd_band<double>(n, m, 7), b = random_rhs<double>(n, 2, 8);
+  auto expect = [](const velqo::result& r, std::initializer_list<std::string> parts) {
+    EXPECT_EQ(r.status, velqo::status::not_finite) << r.message;
+    for (const std::string& part : parts)
+      EXPECT_NE(r.message.find(part), std::string::npos) << r.message << " lacks " << part;
+  };
+  for (int call = 0; call < 3; ++call) {
+    std::vector<double> bad_a = a, bad_b = b;
+    band(bad_a.data(), m, 7, 5) = call == 1 ? -inf : nan;
+    bad_b[n + 3] = inf;  // b(4, 2)
+    // A position of a row beyond n holds no entry: its value does not matter.
+    band(bad_a.data(), m, n + 1, n - 1) = nan;
+    std::vector<double> ca = bad_a, cb = b, fa = a;
+    velqo::band_view<double> view(ca, n, m), factored(fa, n, m);
+    ASSERT_TRUE(velqo::factor(factored));
+    const std::vector<double> factor = fa;
+    if (call == 0) expect(velqo::solve(view, cb, 2), {"a: a(7, 5) = nan"});
+    if (call == 1) expect(velqo::factor(view), {"a: a(7, 5) = -inf"});
+    if (call == 2) {
+      cb = bad_b;
+      expect(velqo::solve_factored(factored, cb, 2), {"b: b(4, 2) = inf"});
+      ca = a;
+      velqo::band_view<double> fresh(ca, n, m);
+      expect(velqo::solve(fresh, cb, 2), {"b: b(4, 2) = inf"});
+      EXPECT_EQ(fresh.contents(), velqo::holds::matrix);
+      EXPECT_TRUE(same_bits(ca, a));
+    }
+    EXPECT_TRUE(same_bits(cb, call == 2 ? bad_b : b) && same_bits(fa, factor));
+    if (call < 2) {
+      EXPECT_TRUE(same_bits(ca, bad_a) && view.contents() == velqo::holds::matrix);
+    }
+  }
+  // The band's own entries are all that is read: the bad position alone passes.
+  std::vector<double> ca = a, cb = b;
+  band(ca.data(), m, n + 1, n - 1) = nan;
+  velqo::band_view<double> view(ca, n, m);
+  EXPECT_TRUE(velqo::solve(view, cb, 2));
+}
+
+// A solution or a factor beyond the range of the type is not handed back as ok.
+TEST(Checked, ResultsBeyondTheRange) {
+  // x = 1e30 / 1e-30 overflows float.
+  std::vector<float> a = {1e-30f}, b = {1e30f};
+  velqo::band_view<float> view(a, 1, 0);
+  velqo::result r = velqo::solve(view, b, 1);
+  EXPECT_EQ(r.status, velqo::status::not_finite);
+  EXPECT_NE(r.message.find("x: the solution holds x(1, 1) = inf"), std::string::npos) << r.message;
+  a = {1e-30f}, b = {1e30f};
+  velqo::band_view<float> factored(a, 1, 0);
+  ASSERT_TRUE(velqo::factor(factored));
+  r = velqo::solve_factored(factored, b, 1);
+  EXPECT_EQ(r.status, velqo::status::not_finite);
+  EXPECT_NE(r.message.find("x: the solution holds x(1, 1)"), std::string::npos) << r.message;
+
+  // Complex symmetric: the second pivot 1 − (1e20)² is −∞, of modulus ∞, so it
+  // passes, and L(2, 2) = √−∞ = ∞·i; the unchecked entries report success.
+  const std::vector<complex4> c = {complex4(1, 0), complex4(1e20f, 0), complex4(1, 0)};
+  std::vector<complex4> ua = c;
+  int status = -1;
+  velqo::medecompose_csp_z4(ua.data(), 2, 1, status);
+  EXPECT_EQ(status, 0);
+  std::vector<complex4> ca = c, cb = {complex4(1, 0), complex4(1, 0)};
+  velqo::band_view<complex4> cview(ca, 2, 1);
+  r = velqo::factor(cview);
+  EXPECT_EQ(r.status, velqo::status::not_finite);
+  EXPECT_NE(r.message.find("a: the factor holds L(2, 2) = (0, inf)"), std::string::npos) << r.message;
+  EXPECT_EQ(cview.contents(), velqo::holds::overwritten);
+  ca = c;
+  velqo::band_view<complex4> sview(ca, 2, 1);
+  r = velqo::solve(sview, cb, 1);
+  EXPECT_EQ(r.status, velqo::status::not_finite) << r.message;
+  EXPECT_NE(r.message.find("x: the solution holds x("), std::string::npos) << r.message;
 }
 
 TEST(Checked, EmptySystemsAndNoRightHandSides) {
