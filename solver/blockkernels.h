@@ -1,0 +1,286 @@
+// Register-blocked products for the block steps of wide bands, real types.
+//
+// The block steps of a band wider than a vector register spend their time in
+// three dense products of m × m pieces: the fill −Y·X, the Schur complement
+// Xᵀ·X of a right partner (its lower triangle) and the complement Y·Yᵀ of a
+// left partner. The kernels below keep a small tile of the result in vector
+// registers for the whole inner loop and stream the operands with unit stride
+// from their column-major arrays (leading dimensions as given). They work on
+// float and double in GCC vector extensions; nothing is fused (-ffp-contract=off,
+// no FMA), and nothing allocates.
+//
+// The fill and the left-partner complement sum every element in the same order
+// as the plain loops (the products subtracted one after the other in ascending
+// index), so they give the same bits. The right partner's complement and
+// right-hand sides are dot products along the partner's rows: each vector lane
+// sums every W-th row, the lanes are added in lane order and the last rows
+// one by one; the order depends on the row count only.
+#pragma once
+
+#include <cstring>
+
+#include "solver/bandstorage.h"
+#include "solver/scalar.h"
+
+namespace velqo::blocked {
+
+/// Elements of the row panel the fill copies onto the stack.
+inline constexpr int panel_capacity = 8192;
+
+/// W real elements of type T in one 32-byte GCC vector.
+template <class T> struct lanes {
+  static constexpr int W = int(32 / sizeof(T));
+  typedef T vec __attribute__((vector_size(32)));
+
+  [[gnu::always_inline]] static vec load(const T* p) {
+    vec r;
+    std::memcpy(&r, p, sizeof r);
+    return r;
+  }
+  [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(p, &v, sizeof v); }
+  /// Lane 0 + lane 1 + … in lane order.
+  [[gnu::always_inline]] static T sum(const vec& v) {
+    T s = v[0];
+    for (int i = 1; i < W; ++i) s = s + v[i];
+    return s;
+  }
+};
+
+// ------------------------------------------------------------------- fill
+
+/// Columns v0 … v0 + NV − 1 of f(0 … R − 1, ·) = −panel·x, panel being R rows
+/// (2 vectors) stored column by column (panel[k·R + t]), x being m × m with
+/// leading dimension ldx; f(t, v) − Σ … in ascending k from zero.
+template <class T, int NV>
+[[gnu::always_inline]] inline void fill_tile(const T* panel, const T* x, const index_t& ldx, const int& m,
+                                             const int& v0, typename lanes<T>::vec (&out)[2][4]) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int R = 2 * W;
+  typename L::vec acc[2][NV];
+  for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
+  const T* xc[NV];
+  for (int j = 0; j < NV; ++j) xc[j] = x + index_t(v0 + j) * ldx;
+  for (int k = 0; k < m; ++k) {
+    const typename L::vec y0 = L::load(panel + index_t(k) * R);
+    const typename L::vec y1 = L::load(panel + index_t(k) * R + W);
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) {
+      const T xs = xc[j][k];
+      acc[0][j] = acc[0][j] - y0 * xs;
+      acc[1][j] = acc[1][j] - y1 * xs;
+    }
+  }
+  for (int j = 0; j < NV; ++j) {
+    out[0][j] = acc[0][j];
+    out[1][j] = acc[1][j];
+  }
+}
+
+/// y ← −y·x in place: y holds rows × m elements (leading dimension ldy), x is
+/// m × m (leading dimension ldx) and lies apart from y. Element (t, v) is
+/// 0 − y(t, 1)·x(1, v) − y(t, 2)·x(2, v) − … in ascending order, as the plain
+/// loop forms it. False, with y untouched, when a panel of m columns does not
+/// fit on the stack.
+template <class T>
+bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t& ldx, const int& rows,
+                             const int& m) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int R = 2 * W;
+  if (index_t(R) * m > panel_capacity) return false;
+  alignas(64) T panel[panel_capacity];
+  for (int t0 = 0; t0 < rows; t0 += R) {
+    const int rr = rows - t0 < R ? rows - t0 : R;
+    for (int k = 0; k < m; ++k) {
+      const T* yk = y + index_t(k) * ldy + t0;
+      T* pk = panel + index_t(k) * R;
+      for (int t = 0; t < rr; ++t) pk[t] = yk[t];
+      for (int t = rr; t < R; ++t) pk[t] = T(0);
+    }
+    int v0 = 0;
+    typename L::vec out[2][4];
+    for (; v0 < m; v0 += 4) {
+      const int nv = m - v0 < 4 ? m - v0 : 4;
+      switch (nv) {
+        case 4: fill_tile<T, 4>(panel, x, ldx, m, v0, out); break;
+        case 3: fill_tile<T, 3>(panel, x, ldx, m, v0, out); break;
+        case 2: fill_tile<T, 2>(panel, x, ldx, m, v0, out); break;
+        default: fill_tile<T, 1>(panel, x, ldx, m, v0, out); break;
+      }
+      for (int j = 0; j < nv; ++j) {
+        T* f = y + index_t(v0 + j) * ldy + t0;
+        if (rr == R) {
+          L::store(f, out[0][j]);
+          L::store(f + W, out[1][j]);
+        } else {
+          alignas(64) T e[R];
+          L::store(e, out[0][j]);
+          L::store(e + W, out[1][j]);
+          for (int t = 0; t < rr; ++t) f[t] = e[t];
+        }
+      }
+    }
+  }
+  return true;
+}
+
+// ------------------------------------------- complement of a right partner
+
+/// The NU × NV dot products Σ_x s(x, u0 + i)·s(x, v0 + j) over rows x = 0 …
+/// rows − 1 (see the header for their order).
+template <class T, int NU, int NV>
+[[gnu::always_inline]] inline void gram_tile(const T* s, const index_t& lds, const int& rows, const int& u0,
+                                             const int& v0, T (&out)[4][2]) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  const T* su[NU];
+  const T* sv[NV];
+  for (int i = 0; i < NU; ++i) su[i] = s + index_t(u0 + i) * lds;
+  for (int j = 0; j < NV; ++j) sv[j] = s + index_t(v0 + j) * lds;
+  typename L::vec acc[NU][NV];
+  for (int i = 0; i < NU; ++i)
+    for (int j = 0; j < NV; ++j) acc[i][j] = typename L::vec{};
+  int x = 0;
+  for (; x + W <= rows; x += W) {
+    typename L::vec a[NU], b[NV];
+    for (int i = 0; i < NU; ++i) a[i] = L::load(su[i] + x);
+    for (int j = 0; j < NV; ++j) b[j] = L::load(sv[j] + x);
+#pragma GCC unroll 4
+    for (int i = 0; i < NU; ++i)
+      for (int j = 0; j < NV; ++j) acc[i][j] = acc[i][j] + a[i] * b[j];
+  }
+  for (int i = 0; i < NU; ++i) {
+    for (int j = 0; j < NV; ++j) {
+      T sum = L::sum(acc[i][j]);
+      for (int t = x; t < rows; ++t) sum = sum + sv[j][t] * su[i][t];
+      out[i][j] = sum;
+    }
+  }
+}
+
+/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m, x = 0 … rows − 1;
+/// c has leading dimension ldc and its upper triangle is left alone (in band
+/// storage it holds other entries).
+template <class T>
+void subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+  T out[4][2];
+  for (int v0 = 0; v0 < m; v0 += 2) {
+    const int nv = m - v0 < 2 ? m - v0 : 2;
+    for (int u0 = v0; u0 < m; u0 += 4) {
+      const int nu = m - u0 < 4 ? m - u0 : 4;
+      if (nv == 2) {
+        switch (nu) {
+          case 4: gram_tile<T, 4, 2>(s, lds, rows, u0, v0, out); break;
+          case 3: gram_tile<T, 3, 2>(s, lds, rows, u0, v0, out); break;
+          case 2: gram_tile<T, 2, 2>(s, lds, rows, u0, v0, out); break;
+          default: gram_tile<T, 1, 2>(s, lds, rows, u0, v0, out); break;
+        }
+      } else {
+        switch (nu) {
+          case 4: gram_tile<T, 4, 1>(s, lds, rows, u0, v0, out); break;
+          case 3: gram_tile<T, 3, 1>(s, lds, rows, u0, v0, out); break;
+          case 2: gram_tile<T, 2, 1>(s, lds, rows, u0, v0, out); break;
+          default: gram_tile<T, 1, 1>(s, lds, rows, u0, v0, out); break;
+        }
+      }
+      for (int j = 0; j < nv; ++j)
+        for (int i = 0; i < nu; ++i)
+          if (u0 + i >= v0 + j) {
+            T& cuv = c[index_t(v0 + j) * ldc + u0 + i];
+            cuv = cuv - out[i][j];
+          }
+    }
+  }
+}
+
+/// r(v) ← r(v) − Σ_x s(x, v)·b(x) for v = 0 … m − 1, x = 0 … rows − 1, four
+/// columns at a time; each sum in the order of subtract_lower_gram. r lies
+/// apart from s and b.
+template <class T>
+void subtract_transposed_product(T* r, const T* s, const index_t& lds, const int& rows, const int& m, const T* b) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  for (int v0 = 0; v0 < m; v0 += 4) {
+    const int nv = m - v0 < 4 ? m - v0 : 4;
+    typename L::vec acc[4] = {};
+    const T* sv[4];
+    for (int j = 0; j < nv; ++j) sv[j] = s + index_t(v0 + j) * lds;
+    int x = 0;
+    if (nv == 4) {
+      for (; x + W <= rows; x += W) {
+        const typename L::vec bx = L::load(b + x);
+        for (int j = 0; j < 4; ++j) acc[j] = acc[j] + L::load(sv[j] + x) * bx;
+      }
+    } else {
+      for (; x + W <= rows; x += W) {
+        const typename L::vec bx = L::load(b + x);
+        for (int j = 0; j < nv; ++j) acc[j] = acc[j] + L::load(sv[j] + x) * bx;
+      }
+    }
+    for (int j = 0; j < nv; ++j) {
+      T sum = L::sum(acc[j]);
+      for (int t = x; t < rows; ++t) sum = sum + sv[j][t] * b[t];
+      r[v0 + j] = r[v0 + j] - sum;
+    }
+  }
+}
+
+// -------------------------------------------- complement of a left partner
+
+/// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of the update of
+/// subtract_lower_outer (all of them on or below the diagonal).
+template <class T, int NX, int NR>
+[[gnu::always_inline]] inline void outer_tile(T* c, const index_t& ldc, const T* y, const index_t& ldy,
+                                              const int& cols, const int& x0, const int& r0) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec acc[NX][NR];
+  for (int j = 0; j < NR; ++j)
+    for (int i = 0; i < NX; ++i) acc[i][j] = L::load(c + index_t(r0 + j) * ldc + x0 + i * W);
+  for (int v = 0; v < cols; ++v) {
+    const T* yv = y + index_t(v) * ldy;
+    typename L::vec yx[NX];
+    for (int i = 0; i < NX; ++i) yx[i] = L::load(yv + x0 + i * W);
+#pragma GCC unroll 4
+    for (int j = 0; j < NR; ++j) {
+      const T yr = yv[r0 + j];
+      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - yx[i] * yr;
+    }
+  }
+  for (int j = 0; j < NR; ++j)
+    for (int i = 0; i < NX; ++i) L::store(c + index_t(r0 + j) * ldc + x0 + i * W, acc[i][j]);
+}
+
+/// c(x, r) ← c(x, r) − y(r, 0)·y(x, 0) − y(r, 1)·y(x, 1) − … − y(r, cols − 1)·y(x, cols − 1)
+/// for 0 ≤ r ≤ x < rows, the products subtracted one after the other as the
+/// plain loop does; y is rows × cols (leading dimension ldy), c has leading
+/// dimension ldc and its upper triangle is left alone.
+template <class T>
+void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& rows,
+                          const int& cols) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int NR = 4;
+  auto single = [&](int x, int r) {
+    T& cxr = c[index_t(r) * ldc + x];
+    T sum = cxr;
+    for (int v = 0; v < cols; ++v) sum = sum - y[index_t(v) * ldy + r] * y[index_t(v) * ldy + x];
+    cxr = sum;
+  };
+  int r0 = 0;
+  for (; r0 + NR <= rows; r0 += NR) {
+    // The triangle above row r0 + NR − 1, one element at a time.
+    for (int r = r0; r < r0 + NR - 1; ++r)
+      for (int x = r; x < r0 + NR - 1; ++x) single(x, r);
+    int x0 = r0 + NR - 1;
+    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, 2, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + W <= rows; x0 += W) outer_tile<T, 1, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (int r = r0; r < r0 + NR; ++r)
+      for (int x = x0; x < rows; ++x) single(x, r);
+  }
+  for (int r = r0; r < rows; ++r)
+    for (int x = r; x < rows; ++x) single(x, r);
+}
+
+}  // namespace velqo::blocked

@@ -1,0 +1,121 @@
+// The register-blocked products of the wide-band steps against plain loops, on
+// random pieces of every shape they meet: widths around the vector width and
+// the tile sizes, short and long row counts, leading dimensions longer than the
+// rows. The fill and the left partner's complement keep the loops' order (same
+// bits); the right partner's sums are compared within a bound relative to ε.
+// Elements outside what a product owns (the upper triangle, which in band
+// storage holds other entries, and the rows past the leading rows) must come
+// back untouched.
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "solver/blockkernels.h"
+#include "support.h"
+
+namespace {
+
+using namespace testing_support;
+using velqo::index_t;
+
+template <class T> class BlockKernels : public ::testing::Test {};
+TYPED_TEST_SUITE(BlockKernels, RealTypes);
+
+template <class T> std::vector<T> random_array(std::size_t count, std::mt19937& rng) {
+  std::vector<T> x(count);
+  for (T& e : x) e = random_value<T>(rng, -1.0, 1.0);
+  return x;
+}
+
+template <class T> std::vector<int> widths() {
+  constexpr int W = velqo::blocked::lanes<T>::W;
+  return {1, 3, W - 1, W, W + 1, 2 * W + 1, 17, 33, 40};
+}
+
+template <class T> std::vector<int> row_counts(int m) {
+  constexpr int W = velqo::blocked::lanes<T>::W;
+  return {1, W - 1, 2 * W + 1, m, m + 1};
+}
+
+TYPED_TEST(BlockKernels, FillIsThePlainLoopBitForBit) {
+  using T = TypeParam;
+  std::mt19937 rng(11);
+  for (int m : widths<T>()) {
+    for (int rows : row_counts<T>(m)) {
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+      const index_t ldy = rows + 3, ldx = m + 2;
+      std::vector<T> y = random_array<T>(std::size_t(ldy * m), rng);
+      const std::vector<T> x = random_array<T>(std::size_t(ldx * m), rng);
+      std::vector<T> want = y;
+      for (int t = 0; t < rows; ++t)
+        for (int v = 0; v < m; ++v) {
+          T f = T(0);
+          for (int k = 0; k < m; ++k) f = f - y[k * ldy + t] * x[v * ldx + k];
+          want[v * ldy + t] = f;
+        }
+      ASSERT_TRUE(velqo::blocked::negate_product_in_place(y.data(), ldy, x.data(), ldx, rows, m));
+      EXPECT_TRUE(same_bits(y, want));
+    }
+  }
+}
+
+TYPED_TEST(BlockKernels, LeftComplementIsThePlainLoopBitForBit) {
+  using T = TypeParam;
+  std::mt19937 rng(12);
+  for (int m : widths<T>()) {
+    for (int rows : {1, m / 2 + 1, m}) {
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+      const index_t ldy = rows + 5;
+      const std::vector<T> y = random_array<T>(std::size_t(ldy * m), rng);
+      std::vector<T> c = random_array<T>(std::size_t(m * m), rng);
+      std::vector<T> want = c;
+      for (int v = 0; v < m; ++v)
+        for (int r = 0; r < rows; ++r)
+          for (int x = r; x < rows; ++x) want[r * m + x] = want[r * m + x] - y[v * ldy + r] * y[v * ldy + x];
+      velqo::blocked::subtract_lower_outer(c.data(), index_t(m), y.data(), ldy, rows, m);
+      EXPECT_TRUE(same_bits(c, want));
+    }
+  }
+}
+
+TYPED_TEST(BlockKernels, RightComplementAndRightHandSidesWithinRounding) {
+  using T = TypeParam;
+  std::mt19937 rng(13);
+  for (int m : widths<T>()) {
+    for (int rows : row_counts<T>(m)) {
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+      const index_t lds = rows + 3;
+      const std::vector<T> s = random_array<T>(std::size_t(lds * m), rng);
+      const std::vector<T> b = random_array<T>(std::size_t(rows), rng);
+      std::vector<T> c = random_array<T>(std::size_t(m * m), rng);
+      std::vector<T> r = random_array<T>(std::size_t(m + 1), rng);
+      std::vector<T> want_c = c, want_r = r;
+      std::vector<double> bound_c(c.size(), 0.0), bound_r(r.size(), 0.0);
+      const double eps = epsilon<T>();
+      for (int v = 0; v < m; ++v) {
+        double size_r = std::abs(double(r[v]));
+        for (int x = 0; x < rows; ++x) {
+          want_r[v] = want_r[v] - s[v * lds + x] * b[x];
+          size_r += std::abs(double(s[v * lds + x]) * b[x]);
+        }
+        bound_r[v] = 2.0 * (rows + 1) * eps * size_r;
+        for (int u = v; u < m; ++u) {
+          T sigma = T(0);
+          double size = std::abs(double(c[v * m + u]));
+          for (int x = 0; x < rows; ++x) {
+            sigma = sigma + s[v * lds + x] * s[u * lds + x];
+            size += std::abs(double(s[v * lds + x]) * s[u * lds + x]);
+          }
+          want_c[v * m + u] = want_c[v * m + u] - sigma;
+          bound_c[v * m + u] = 2.0 * (rows + 1) * eps * size;
+        }
+      }
+      velqo::blocked::subtract_lower_gram(c.data(), index_t(m), s.data(), lds, rows, m);
+      velqo::blocked::subtract_transposed_product(r.data(), s.data(), lds, rows, m, b.data());
+      for (std::size_t i = 0; i < c.size(); ++i) EXPECT_LE(std::abs(double(c[i]) - want_c[i]), bound_c[i]) << i;
+      for (std::size_t i = 0; i < r.size(); ++i) EXPECT_LE(std::abs(double(r[i]) - want_r[i]), bound_r[i]) << i;
+    }
+  }
+}
+
+}  // namespace
