@@ -46,6 +46,75 @@ template <class T> struct lanes {
   }
 };
 
+// ---------------------------------------------------- spike columns, L·X = S
+
+/// Elements of the row-major tile the spike solve copies onto the stack.
+inline constexpr int tile_capacity = 16384;
+
+/// Solves L·X = tile in place for the NC·W columns of a row-major tile (row y
+/// at tile + y·NC·W), row by row: row y takes the products of rows
+/// max(0, y − m) … y − 1 in ascending order and is then divided by L(y, y), the
+/// order of the column-by-column loop.
+template <class T, int NC>
+void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int C = NC * W;
+  for (int y = 0; y < rows; ++y) {
+    typename L::vec acc[NC];
+    for (int c = 0; c < NC; ++c) acc[c] = L::load(tile + index_t(y) * C + c * W);
+    for (int x = y - m < 0 ? 0 : y - m; x < y; ++x) {
+      const T lyx = l[index_t(m) * x + y];
+      const T* tx = tile + index_t(x) * C;
+#pragma GCC unroll 4
+      for (int c = 0; c < NC; ++c) acc[c] = acc[c] - L::load(tx + c * W) * lyx;
+    }
+    const T d = l[index_t(m + 1) * y];
+    for (int c = 0; c < NC; ++c) L::store(tile + index_t(y) * C + c * W, acc[c] / d);
+  }
+}
+
+/// The columns v0 … v0 + count − 1 of s through a tile of NC·W columns.
+template <class T, int NC>
+void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& v0,
+                                const int& count, T* tile) {
+  constexpr int C = NC * lanes<T>::W;
+  for (int j = 0; j < C; ++j) {
+    const T* column = s + index_t(v0 + j) * lds;
+    for (int y = 0; y < rows; ++y) tile[index_t(y) * C + j] = j < count ? column[y] : T(0);
+  }
+  solve_tile_rows<T, NC>(l, m, rows, tile);
+  for (int j = 0; j < count; ++j) {
+    T* column = s + index_t(v0 + j) * lds;
+    for (int y = 0; y < rows; ++y) column[y] = tile[index_t(y) * C + j];
+  }
+}
+
+/// Solves L·X = S in place for the q columns of s (rows × q, leading dimension
+/// lds), L being the rows × rows lower band matrix of half bandwidth m with
+/// L(i, k) at l[m·k + i] (a block's factor in band storage, from its first
+/// diagonal entry on). Every element takes its updates in ascending order and
+/// is then divided by the pivot, as the column-by-column loop does: the same
+/// bits. The columns go a tile at a time across vector registers. False, with
+/// s untouched, when a tile of rows rows does not fit on the stack.
+template <class T>
+bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q) {
+  constexpr int W = lanes<T>::W;
+  if (index_t(rows) * W > tile_capacity) return false;
+  alignas(64) T tile[tile_capacity];
+  int v0 = 0;
+  if (index_t(rows) * 4 * W <= tile_capacity) {
+    for (; v0 + 2 * W < q; v0 += 4 * W)
+      solve_columns_through_tile<T, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
+  }
+  if (index_t(rows) * 2 * W <= tile_capacity) {
+    for (; v0 + W < q; v0 += 2 * W)
+      solve_columns_through_tile<T, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
+  }
+  for (; v0 < q; v0 += W) solve_columns_through_tile<T, 1>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
+  return true;
+}
+
 // ------------------------------------------------------------------- fill
 
 /// Columns v0 … v0 + NV − 1 of f(0 … R − 1, ·) = −panel·x, panel being R rows

@@ -68,6 +68,12 @@ struct block_range {
 template <class T, form F>
 void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& first, const int& last,
                          const int& q) {
+  if constexpr (!is_complex<T>) {
+    if (blocked_products<T>(m) && first <= last &&
+        blocked::solve_lower_band(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
+                                  index_t(n), q))
+      return;
+  }
   for (int v = 1; v <= q; ++v) {
     for (int x = first; x <= last; ++x) {
       T& sx = at(spike, n, x, v);

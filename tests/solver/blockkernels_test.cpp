@@ -1,11 +1,12 @@
 // The register-blocked products of the wide-band steps against plain loops, on
 // random pieces of every shape they meet: widths around the vector width and
 // the tile sizes, short and long row counts, leading dimensions longer than the
-// rows. The fill and the left partner's complement keep the loops' order (same
-// bits); the right partner's sums are compared within a bound relative to ε.
+// rows. The spike solve, the fill and the left partner's complement keep the
+// loops' order (same bits); the right partner's sums are compared within a bound relative to ε.
 // Elements outside what a product owns (the upper triangle, which in band
 // storage holds other entries, and the rows past the leading rows) must come
 // back untouched.
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -55,6 +56,34 @@ TYPED_TEST(BlockKernels, FillIsThePlainLoopBitForBit) {
         }
       ASSERT_TRUE(velqo::blocked::negate_product_in_place(y.data(), ldy, x.data(), ldx, rows, m));
       EXPECT_TRUE(same_bits(y, want));
+    }
+  }
+}
+
+TYPED_TEST(BlockKernels, SpikeSolveIsThePlainLoopBitForBit) {
+  using T = TypeParam;
+  constexpr int W = velqo::blocked::lanes<T>::W;
+  std::mt19937 rng(14);
+  for (int m : widths<T>()) {
+    for (int rows : {1, W - 1, m + 1, 3 * m + 2}) {
+      for (int q : {1, W + 1, 2 * W + 1, 4 * W + 3, m}) {
+        SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows << " q=" << q);
+        // L(i, k) at l[m·k + i]; a dominant diagonal keeps the solution bounded.
+        std::vector<T> l = random_array<T>(std::size_t(m) * (rows - 1) + rows, rng);
+        for (int i = 0; i < rows; ++i) l[std::size_t(m + 1) * i] = T(2 + i % 3);
+        const index_t lds = rows + 2;
+        std::vector<T> s = random_array<T>(std::size_t(lds * q), rng);
+        std::vector<T> want = s;
+        for (int v = 0; v < q; ++v)
+          for (int x = 0; x < rows; ++x) {
+            T& sx = want[v * lds + x];
+            sx = sx / l[std::size_t(m + 1) * x];
+            for (int y = x + 1; y <= std::min(rows - 1, x + m); ++y)
+              want[v * lds + y] = want[v * lds + y] - l[std::size_t(m) * x + y] * sx;
+          }
+        ASSERT_TRUE(velqo::blocked::solve_lower_band(l.data(), m, rows, s.data(), lds, q));
+        EXPECT_TRUE(same_bits(s, want));
+      }
     }
   }
 }
