@@ -5,16 +5,16 @@
 // Xᵀ·X of a right partner (its lower triangle) and the complement Y·Yᵀ of a
 // left partner. The kernels below keep a small tile of the result in vector
 // registers for the whole inner loop and stream the operands with unit stride
-// from their column-major arrays (leading dimensions as given). They work on
+// from their column-major arrays (leading dimensions as given), copying the
+// operand that goes across the lanes into a small row-major panel on the stack. They work on
 // float and double in GCC vector extensions; nothing is fused (-ffp-contract=off,
 // no FMA), and nothing allocates.
 //
-// The fill and the left-partner complement sum every element in the same order
-// as the plain loops (the products subtracted one after the other in ascending
-// index), so they give the same bits. The right partner's complement and
-// right-hand sides are dot products along the partner's rows: each vector lane
-// sums every W-th row, the lanes are added in lane order and the last rows
-// one by one; the order depends on the row count only.
+// The spike solve, the fill and both complements sum every element in the same
+// order as the plain loops (the products taken one after the other in
+// ascending index), so they give the same bits. The right partner's right-hand
+// sides are dot products along the partner's rows, in an order that depends on
+// the row count only.
 #pragma once
 
 #include <cstring>
@@ -24,7 +24,7 @@
 
 namespace velqo::blocked {
 
-/// Elements of the row panel the fill copies onto the stack.
+/// Elements of the panel the fill and the right complement copy onto the stack.
 inline constexpr int panel_capacity = 8192;
 
 /// W real elements of type T in one 32-byte GCC vector.
@@ -196,76 +196,70 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
 
 // ------------------------------------------- complement of a right partner
 
-/// The NU × NV dot products Σ_x s(x, u0 + i)·s(x, v0 + j) over rows x = 0 …
-/// rows − 1 (see the header for their order).
-template <class T, int NU, int NV>
-[[gnu::always_inline]] inline void gram_tile(const T* s, const index_t& lds, const int& rows, const int& u0,
-                                             const int& v0, T (&out)[4][2]) {
+/// c(u, v) ← c(u, v) − σ(u, v) for the NV columns v0 … of a tile whose rows
+/// u0 … u0 + 2W − 1 are in the panel (panel[x·2W + i] = s(x, u0 + i)),
+/// σ(u, v) = 0 + s(x₀, v)·s(x₀, u) + s(x₁, v)·s(x₁, u) + … in ascending rows,
+/// the order of the plain loop; only u ≥ v, u < m is stored.
+template <class T, int NV>
+[[gnu::always_inline]] inline void gram_tile(T* c, const index_t& ldc, const T* panel, const T* s,
+                                             const index_t& lds, const int& rows, const int& m, const int& u0,
+                                             const int& v0) {
   using L = lanes<T>;
   constexpr int W = L::W;
-  const T* su[NU];
+  constexpr int R = 2 * W;
   const T* sv[NV];
-  for (int i = 0; i < NU; ++i) su[i] = s + index_t(u0 + i) * lds;
   for (int j = 0; j < NV; ++j) sv[j] = s + index_t(v0 + j) * lds;
-  typename L::vec acc[NU][NV];
-  for (int i = 0; i < NU; ++i)
-    for (int j = 0; j < NV; ++j) acc[i][j] = typename L::vec{};
-  int x = 0;
-  for (; x + W <= rows; x += W) {
-    typename L::vec a[NU], b[NV];
-    for (int i = 0; i < NU; ++i) a[i] = L::load(su[i] + x);
-    for (int j = 0; j < NV; ++j) b[j] = L::load(sv[j] + x);
+  typename L::vec acc[2][NV];
+  for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
+  for (int x = 0; x < rows; ++x) {
+    const typename L::vec p0 = L::load(panel + index_t(x) * R);
+    const typename L::vec p1 = L::load(panel + index_t(x) * R + W);
 #pragma GCC unroll 4
-    for (int i = 0; i < NU; ++i)
-      for (int j = 0; j < NV; ++j) acc[i][j] = acc[i][j] + a[i] * b[j];
-  }
-  for (int i = 0; i < NU; ++i) {
     for (int j = 0; j < NV; ++j) {
-      T sum = L::sum(acc[i][j]);
-      for (int t = x; t < rows; ++t) sum = sum + sv[j][t] * su[i][t];
-      out[i][j] = sum;
+      const T svx = sv[j][x];
+      acc[0][j] = acc[0][j] + p0 * svx;
+      acc[1][j] = acc[1][j] + p1 * svx;
+    }
+  }
+  for (int j = 0; j < NV; ++j) {
+    alignas(64) T e[R];
+    L::store(e, acc[0][j]);
+    L::store(e + W, acc[1][j]);
+    T* cv = c + index_t(v0 + j) * ldc;
+    for (int i = 0; i < R; ++i) {
+      const int u = u0 + i;
+      if (u >= v0 + j && u < m) cv[u] = cv[u] - e[i];
     }
   }
 }
 
-/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m, x = 0 … rows − 1;
-/// c has leading dimension ldc and its upper triangle is left alone (in band
-/// storage it holds other entries).
+/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m, x = 0 … rows − 1,
+/// each sum formed from zero in ascending rows as the plain loop forms it; c
+/// has leading dimension ldc and its upper triangle is left alone (in band
+/// storage it holds other entries). Rows u go 2W at a time through a panel on
+/// the stack; false, with c untouched, when the panel of rows rows does not fit.
 template <class T>
-void subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
-  T out[4][2];
-  for (int v0 = 0; v0 < m; v0 += 2) {
-    const int nv = m - v0 < 2 ? m - v0 : 2;
-    for (int u0 = v0; u0 < m; u0 += 4) {
-      const int nu = m - u0 < 4 ? m - u0 : 4;
-      if (nv == 2) {
-        switch (nu) {
-          case 4: gram_tile<T, 4, 2>(s, lds, rows, u0, v0, out); break;
-          case 3: gram_tile<T, 3, 2>(s, lds, rows, u0, v0, out); break;
-          case 2: gram_tile<T, 2, 2>(s, lds, rows, u0, v0, out); break;
-          default: gram_tile<T, 1, 2>(s, lds, rows, u0, v0, out); break;
-        }
-      } else {
-        switch (nu) {
-          case 4: gram_tile<T, 4, 1>(s, lds, rows, u0, v0, out); break;
-          case 3: gram_tile<T, 3, 1>(s, lds, rows, u0, v0, out); break;
-          case 2: gram_tile<T, 2, 1>(s, lds, rows, u0, v0, out); break;
-          default: gram_tile<T, 1, 1>(s, lds, rows, u0, v0, out); break;
-        }
-      }
-      for (int j = 0; j < nv; ++j)
-        for (int i = 0; i < nu; ++i)
-          if (u0 + i >= v0 + j) {
-            T& cuv = c[index_t(v0 + j) * ldc + u0 + i];
-            cuv = cuv - out[i][j];
-          }
-    }
+bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+  using L = lanes<T>;
+  constexpr int R = 2 * L::W;
+  if (index_t(rows) * R > panel_capacity) return false;
+  alignas(64) T panel[panel_capacity];
+  for (int u0 = 0; u0 < m; u0 += R) {
+    const int ru = m - u0 < R ? m - u0 : R;
+    for (int x = 0; x < rows; ++x)
+      for (int i = 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? s[index_t(u0 + i) * lds + x] : T(0);
+    const int vend = u0 + ru;  // columns v < vend meet rows u ≥ v of this panel
+    int v0 = 0;
+    for (; v0 + 4 <= vend; v0 += 4) gram_tile<T, 4>(c, ldc, panel, s, lds, rows, m, u0, v0);
+    for (; v0 < vend; ++v0) gram_tile<T, 1>(c, ldc, panel, s, lds, rows, m, u0, v0);
   }
+  return true;
 }
 
 /// r(v) ← r(v) − Σ_x s(x, v)·b(x) for v = 0 … m − 1, x = 0 … rows − 1, four
-/// columns at a time; each sum in the order of subtract_lower_gram. r lies
-/// apart from s and b.
+/// columns at a time, as dot products: each vector lane sums every W-th row,
+/// the lanes are added in lane order and the last rows one by one. r lies apart
+/// from s and b.
 template <class T>
 void subtract_transposed_product(T* r, const T* s, const index_t& lds, const int& rows, const int& m, const T* b) {
   using L = lanes<T>;

@@ -157,10 +157,11 @@ void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrh
     if (blocked_products<T>(m)) {
       const int j0 = last - m + 1;
       const T* x = &at(spike, n, p, 1);
-      blocked::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
-      for (int s = 1; s <= nrhs; ++s)
-        blocked::subtract_transposed_product(&at(b, n, j0, s), x, index_t(n), pe - p + 1, m, &at(b, n, p, s));
-      return;
+      if (blocked::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+        for (int s = 1; s <= nrhs; ++s)
+          blocked::subtract_transposed_product(&at(b, n, j0, s), x, index_t(n), pe - p + 1, m, &at(b, n, p, s));
+        return;
+      }
     }
   }
   for (int v = 1; v <= m; ++v) {
