@@ -32,11 +32,9 @@ template <class T> struct lanes {
   static constexpr int W = int(32 / sizeof(T));
   typedef T vec __attribute__((vector_size(32)));
 
-  [[gnu::always_inline]] static vec load(const T* p) {
-    vec r;
-    std::memcpy(&r, p, sizeof r);
-    return r;
-  }
+  /// r ← p[0 … W − 1] (through a reference: a vector return value would depend
+  /// on the instruction set the caller is compiled for).
+  [[gnu::always_inline]] static void load(vec& r, const T* p) { std::memcpy(&r, p, sizeof r); }
   [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(p, &v, sizeof v); }
   /// Lane 0 + lane 1 + … in lane order.
   [[gnu::always_inline]] static T sum(const vec& v) {
@@ -62,12 +60,16 @@ void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
   constexpr int C = NC * W;
   for (int y = 0; y < rows; ++y) {
     typename L::vec acc[NC];
-    for (int c = 0; c < NC; ++c) acc[c] = L::load(tile + index_t(y) * C + c * W);
+    for (int c = 0; c < NC; ++c) L::load(acc[c], tile + index_t(y) * C + c * W);
     for (int x = y - m < 0 ? 0 : y - m; x < y; ++x) {
       const T lyx = l[index_t(m) * x + y];
       const T* tx = tile + index_t(x) * C;
 #pragma GCC unroll 4
-      for (int c = 0; c < NC; ++c) acc[c] = acc[c] - L::load(tx + c * W) * lyx;
+      for (int c = 0; c < NC; ++c) {
+        typename L::vec t;
+        L::load(t, tx + c * W);
+        acc[c] = acc[c] - t * lyx;
+      }
     }
     const T d = l[index_t(m + 1) * y];
     for (int c = 0; c < NC; ++c) L::store(tile + index_t(y) * C + c * W, acc[c] / d);
@@ -131,8 +133,9 @@ template <class T, int NV>
   const T* xc[NV];
   for (int j = 0; j < NV; ++j) xc[j] = x + index_t(v0 + j) * ldx;
   for (int k = 0; k < m; ++k) {
-    const typename L::vec y0 = L::load(panel + index_t(k) * R);
-    const typename L::vec y1 = L::load(panel + index_t(k) * R + W);
+    typename L::vec y0, y1;
+    L::load(y0, panel + index_t(k) * R);
+    L::load(y1, panel + index_t(k) * R + W);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       const T xs = xc[j][k];
@@ -212,8 +215,9 @@ template <class T, int NV>
   typename L::vec acc[2][NV];
   for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
   for (int x = 0; x < rows; ++x) {
-    const typename L::vec p0 = L::load(panel + index_t(x) * R);
-    const typename L::vec p1 = L::load(panel + index_t(x) * R + W);
+    typename L::vec p0, p1;
+    L::load(p0, panel + index_t(x) * R);
+    L::load(p1, panel + index_t(x) * R + W);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       const T svx = sv[j][x];
@@ -272,13 +276,21 @@ void subtract_transposed_product(T* r, const T* s, const index_t& lds, const int
     int x = 0;
     if (nv == 4) {
       for (; x + W <= rows; x += W) {
-        const typename L::vec bx = L::load(b + x);
-        for (int j = 0; j < 4; ++j) acc[j] = acc[j] + L::load(sv[j] + x) * bx;
+        typename L::vec bx, t;
+        L::load(bx, b + x);
+        for (int j = 0; j < 4; ++j) {
+          L::load(t, sv[j] + x);
+          acc[j] = acc[j] + t * bx;
+        }
       }
     } else {
       for (; x + W <= rows; x += W) {
-        const typename L::vec bx = L::load(b + x);
-        for (int j = 0; j < nv; ++j) acc[j] = acc[j] + L::load(sv[j] + x) * bx;
+        typename L::vec bx, t;
+        L::load(bx, b + x);
+        for (int j = 0; j < nv; ++j) {
+          L::load(t, sv[j] + x);
+          acc[j] = acc[j] + t * bx;
+        }
       }
     }
     for (int j = 0; j < nv; ++j) {
@@ -300,11 +312,11 @@ template <class T, int NX, int NR>
   constexpr int W = L::W;
   typename L::vec acc[NX][NR];
   for (int j = 0; j < NR; ++j)
-    for (int i = 0; i < NX; ++i) acc[i][j] = L::load(c + index_t(r0 + j) * ldc + x0 + i * W);
+    for (int i = 0; i < NX; ++i) L::load(acc[i][j], c + index_t(r0 + j) * ldc + x0 + i * W);
   for (int v = 0; v < cols; ++v) {
     const T* yv = y + index_t(v) * ldy;
     typename L::vec yx[NX];
-    for (int i = 0; i < NX; ++i) yx[i] = L::load(yv + x0 + i * W);
+    for (int i = 0; i < NX; ++i) L::load(yx[i], yv + x0 + i * W);
 #pragma GCC unroll 4
     for (int j = 0; j < NR; ++j) {
       const T yr = yv[r0 + j];
