@@ -117,6 +117,70 @@ bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const ind
   return true;
 }
 
+// ------------------------------------------------ right couplings, Y·Lᵀ = F
+
+/// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of solve_right_transposed.
+template <class T, int NX, int NR>
+[[gnu::always_inline]] inline void right_tile(const T* l, const int& m, T* y, const index_t& ldy, const int& x0,
+                                              const int& r0) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec acc[NX][NR];
+  for (int j = 0; j < NR; ++j)
+    for (int i = 0; i < NX; ++i) L::load(acc[i][j], y + index_t(r0 + j) * ldy + x0 + i * W);
+  for (int v = 0; v < r0; ++v) {
+    typename L::vec yv[NX];
+    for (int i = 0; i < NX; ++i) L::load(yv[i], y + index_t(v) * ldy + x0 + i * W);
+    const T* lv = l + index_t(m) * v + r0;  // L(r0 + j, v) = lv[j]
+#pragma GCC unroll 4
+    for (int j = 0; j < NR; ++j)
+      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - yv[i] * lv[j];
+  }
+  for (int j = 0; j < NR; ++j) {
+    for (int k = 0; k < j; ++k) {
+      const T ljk = l[index_t(m) * (r0 + k) + r0 + j];
+      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - acc[i][k] * ljk;
+    }
+    const T w = T(1) / l[index_t(m + 1) * (r0 + j)];
+    for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] * w;
+  }
+  for (int j = 0; j < NR; ++j)
+    for (int i = 0; i < NX; ++i) L::store(y + index_t(r0 + j) * ldy + x0 + i * W, acc[i][j]);
+}
+
+template <class T, int NR>
+void right_tile_columns(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& r0) {
+  constexpr int W = lanes<T>::W;
+  int x0 = 0;
+  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, 2, NR>(l, m, y, ldy, x0, r0);
+  for (; x0 + W <= rows; x0 += W) right_tile<T, 1, NR>(l, m, y, ldy, x0, r0);
+  for (int r = r0; r < r0 + NR; ++r) {
+    const T w = T(1) / l[index_t(m + 1) * r];
+    for (int x = x0; x < rows; ++x) {
+      T sum = y[index_t(r) * ldy + x];
+      for (int v = 0; v < r; ++v) sum = sum - y[index_t(v) * ldy + x] * l[index_t(m) * v + r];
+      y[index_t(r) * ldy + x] = sum * w;
+    }
+  }
+}
+
+/// Solves Y·Lᵀ = F in place for y (rows × cols, leading dimension ldy), L
+/// being the cols × cols lower triangle with L(i, k) at l[m·k + i] (the last
+/// cols ≤ m rows of a block's factor in band storage). Element (x, r) takes
+/// y(x, v)·L(r, v) for v = 0 … r − 1 in ascending order and is then multiplied
+/// by 1 / L(r, r), as the column-by-column loop forms it: the same bits.
+template <class T>
+void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& cols) {
+  int r0 = 0;
+  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, 4>(l, m, y, ldy, rows, r0);
+  switch (cols - r0) {
+    case 3: right_tile_columns<T, 3>(l, m, y, ldy, rows, r0); break;
+    case 2: right_tile_columns<T, 2>(l, m, y, ldy, rows, r0); break;
+    case 1: right_tile_columns<T, 1>(l, m, y, ldy, rows, r0); break;
+    default: break;
+  }
+}
+
 // ------------------------------------------------------------------- fill
 
 /// Columns v0 … v0 + NV − 1 of f(0 … R − 1, ·) = −panel·x, panel being R rows

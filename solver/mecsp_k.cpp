@@ -270,6 +270,13 @@ void right_coupling_from_fill(T* a, const int& n, const int& m, T* spike, const 
                               const int& first, const int& last) {
   const int p = first + distance;
   const int top2 = std::min(n, p + m - 1);
+  if constexpr (!is_complex<T>) {
+    if (blocked_products<T>(m)) {
+      const int j0 = last - m + 1;
+      blocked::solve_right_transposed(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n), top2 - p + 1, m);
+      return;
+    }
+  }
   for (int v = 1; v <= m; ++v) {
     const int j = last - m + v;
     const T w = pivot_reciprocal<F>(band(a, m, j, j));

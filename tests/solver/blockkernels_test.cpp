@@ -1,7 +1,7 @@
 // The register-blocked products of the wide-band steps against plain loops, on
 // random pieces of every shape they meet: widths around the vector width and
 // the tile sizes, short and long row counts, leading dimensions longer than the
-// rows. The spike solve, the fill and both complements keep the loops' order
+// rows. The spike solves, the fill and both complements keep the loops' order
 // (same bits); the right partner's right-hand sides are compared within a bound
 // relative to ε.
 // Elements outside what a product owns (the upper triangle, which in band
@@ -85,6 +85,31 @@ TYPED_TEST(BlockKernels, SpikeSolveIsThePlainLoopBitForBit) {
         ASSERT_TRUE(velqo::blocked::solve_lower_band(l.data(), m, rows, s.data(), lds, q));
         EXPECT_TRUE(same_bits(s, want));
       }
+    }
+  }
+}
+
+TYPED_TEST(BlockKernels, RightCouplingIsThePlainLoopBitForBit) {
+  using T = TypeParam;
+  std::mt19937 rng(15);
+  for (int m : widths<T>()) {
+    for (int rows : row_counts<T>(m)) {
+      if (rows > m) continue;
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+      std::vector<T> l = random_array<T>(std::size_t(m) * m, rng);
+      for (int i = 0; i < m; ++i) l[std::size_t(m + 1) * i] = T(2 + i % 3);
+      const index_t ldy = rows + 2;
+      std::vector<T> y = random_array<T>(std::size_t(ldy * m), rng);
+      std::vector<T> want = y;
+      for (int v = 0; v < m; ++v) {
+        const T w = T(1) / l[std::size_t(m + 1) * v];
+        for (int x = 0; x < rows; ++x) want[v * ldy + x] = want[v * ldy + x] * w;
+        for (int i = v + 1; i < m; ++i)
+          for (int x = 0; x < rows; ++x)
+            want[i * ldy + x] = want[i * ldy + x] - l[std::size_t(m) * v + i] * want[v * ldy + x];
+      }
+      velqo::blocked::solve_right_transposed(l.data(), m, y.data(), ldy, rows, m);
+      EXPECT_TRUE(same_bits(y, want));
     }
   }
 }
