@@ -54,10 +54,11 @@ template <class T> class Bounds : public ::testing::Test {
 TYPED_TEST_SUITE(Bounds, ElementTypes);
 
 // Block lengths of 24²/m (real) or 16²/m (complex) rows with these sizes give
-// one block, a block and a row, short last blocks and several levels.
+// one block, a block and a row, short last blocks and several levels; the
+// widest bands reach the register-blocked products of the wide-band steps.
 TYPED_TEST(Bounds, SolveStaysInsideItsArrays) {
   using T = TypeParam;
-  for (int m : {1, 2, 3, 5, 7, 8, 9, 12, 13, 16, 17, 20}) {
+  for (int m : {1, 2, 3, 5, 7, 8, 9, 12, 13, 16, 17, 20, 24, 33, 40}) {
     for (int n : {1, 2, m + 1, 40, 97, 600}) {
       for (bool at_end : {true, false}) {
         SCOPED_TRACE(::testing::Message() << "m=" << m << " n=" << n << (at_end ? " guard after" : " guard before"));
