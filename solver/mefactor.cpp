@@ -36,9 +36,13 @@ template <class T> void panelheight(const int& m, int& nb) {
 // panel block, which completes the previous panel's columns in its own rows,
 // updates its diagonal block and factorises it, and blocks below it that only
 // complete those columns in their rows, down to m rows below the panel. Only
-// the latter can run beside the panel block, and each task beyond the first
-// costs every stage a barrier and block hand-outs of some microseconds, so a
-// task is added for every 32,768 multiply-adds (about 10 µs) of that work.
+// the latter can run beside the panel block. Each task beyond the first costs
+// every stage a barrier and block hand-outs, and the tasks' rows share the
+// band's cache lines (a band column holds the m + 1 rows of one column): on the
+// 2-core development machine two tasks were never faster than one up to
+// m = 256 (0.91 times as fast in float at m = 256, a third as fast in double),
+// so a task is added only for every 2^20 multiply-adds of that work, from
+// m ≈ 310 on with the real grain of 24.
 // A band narrower than the panel leaves no such work: its factorisation is one
 // chain of columns, each waiting for the one before, and runs in one task.
 // Row d of the stage (counted from its first row, d ≥ nb) takes m − d − c
@@ -47,7 +51,7 @@ template <class T> void panelheight(const int& m, int& nb) {
 // over c of 1 + 2 + … + (m − nb − c). The factor is the same for every task
 // count, so this choice changes the time only.
 template <class T> int factorisation_tasks(const int& m, const int& nb, const int& count) {
-  constexpr double per_task = is_complex<T> ? 32768.0 / 4 : 32768.0;  // a complex update is 4 real ones
+  constexpr double per_task = is_complex<T> ? 1048576.0 / 4 : 1048576.0;  // a complex update is 4 real ones
   double below = 0;
   for (int c = 1; c <= nb && m - nb - c > 0; ++c) {
     const double x = m - nb - c;
