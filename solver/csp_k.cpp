@@ -363,12 +363,7 @@ void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const
                                    const int&, int&, int&, int&, int&);                                      \
   template void p_solution<T, F>(T*, const int&, const int&, T*, const int&, const int&, int*, const int&,   \
                                  int&, int&, int&, int&, const real_type<T>&, int*, int*);
-VELQO_INSTANTIATE_FORM(float, form::symmetric)
-VELQO_INSTANTIATE_FORM(double, form::symmetric)
-VELQO_INSTANTIATE_FORM(complex4, form::symmetric)
-VELQO_INSTANTIATE_FORM(complex8, form::symmetric)
-VELQO_INSTANTIATE_FORM(complex4, form::hermitian)
-VELQO_INSTANTIATE_FORM(complex8, form::hermitian)
+VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE_FORM)
 #undef VELQO_INSTANTIATE_FORM
 
 #define VELQO_INSTANTIATE(T)                                                                          \

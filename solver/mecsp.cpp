@@ -49,12 +49,7 @@ void solution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* worksp
 
 #define VELQO_INSTANTIATE(T, F) \
   template void solution<T, F>(T*, const int&, const int&, T*, const int&, T*, int&, int&);
-VELQO_INSTANTIATE(float, form::symmetric)
-VELQO_INSTANTIATE(double, form::symmetric)
-VELQO_INSTANTIATE(complex4, form::symmetric)
-VELQO_INSTANTIATE(complex8, form::symmetric)
-VELQO_INSTANTIATE(complex4, form::hermitian)
-VELQO_INSTANTIATE(complex8, form::hermitian)
+VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE)
 #undef VELQO_INSTANTIATE
 
 // The named entries.

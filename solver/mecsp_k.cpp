@@ -1243,12 +1243,7 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
   template void p_mesolution<T, F>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, int*,     \
                                    const int&, const int&, int&, int&, int&, int&, int&, int&,               \
                                    const real_type<T>&, int*, int*);
-VELQO_INSTANTIATE_FORM(float, form::symmetric)
-VELQO_INSTANTIATE_FORM(double, form::symmetric)
-VELQO_INSTANTIATE_FORM(complex4, form::symmetric)
-VELQO_INSTANTIATE_FORM(complex8, form::symmetric)
-VELQO_INSTANTIATE_FORM(complex4, form::hermitian)
-VELQO_INSTANTIATE_FORM(complex8, form::hermitian)
+VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE_FORM)
 #undef VELQO_INSTANTIATE_FORM
 
 #define VELQO_INSTANTIATE(T)                                                                              \

@@ -129,12 +129,7 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
   template void decompose<T, F>(T*, const int&, const int&, int&, int&);                      \
   template void substitute<T, F>(const T*, const int&, const int&, T*, const int&);          \
   template void factorsolve<T, F>(T*, const int&, const int&, T*, int&, int&);
-VELQO_INSTANTIATE(float, form::symmetric)
-VELQO_INSTANTIATE(double, form::symmetric)
-VELQO_INSTANTIATE(complex4, form::symmetric)
-VELQO_INSTANTIATE(complex8, form::symmetric)
-VELQO_INSTANTIATE(complex4, form::hermitian)
-VELQO_INSTANTIATE(complex8, form::hermitian)
+VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE)
 #undef VELQO_INSTANTIATE
 
 // The named entries.

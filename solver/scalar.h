@@ -323,6 +323,17 @@ enum class form {
   hermitian   ///< the conjugate transpose of the stored lower triangle, A = Aᴴ
 };
 
+/// MACRO(T, F) for every element type and form the library is built for: the
+/// four precisions in the symmetric form, the two complex ones in the Hermitian
+/// form. Each routine's explicit instantiations come from this one list.
+#define VELQO_FOR_EACH_TYPE_AND_FORM(MACRO)                                             \
+  MACRO(float, form::symmetric)                                                         \
+  MACRO(double, form::symmetric)                                                        \
+  MACRO(complex4, form::symmetric)                                                      \
+  MACRO(complex8, form::symmetric)                                                      \
+  MACRO(complex4, form::hermitian)                                                      \
+  MACRO(complex8, form::hermitian)
+
 /// True when form F conjugates elements of type T (Hermitian, complex T).
 template <class T, form F> inline constexpr bool conjugates = F == form::hermitian && is_complex<T>;
 
