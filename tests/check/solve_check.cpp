@@ -15,6 +15,7 @@
 #include "solver/narrowband.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
+#include "tests/solver/solve_entry.h"
 
 namespace {
 
@@ -30,15 +31,8 @@ void expect(bool ok, const char* type, const char* what, int n, int m, int tasks
   std::printf("FAILED %s n=%d m=%d tasks=%d: %s\n", type, n, m, tasks, what);
 }
 
-// The entries of each precision under one name.
-void solve(float* a, int n, int m, float* b, int nrhs, float* w, int& s) { velqo::mesolution_csp_4(a, n, m, b, nrhs, w, s); }
-void solve(double* a, int n, int m, double* b, int nrhs, double* w, int& s) { velqo::mesolution_csp_8(a, n, m, b, nrhs, w, s); }
-void solve(complex4* a, int n, int m, complex4* b, int nrhs, complex4* w, int& s) { velqo::mesolution_csp_z4(a, n, m, b, nrhs, w, s); }
-void solve(complex8* a, int n, int m, complex8* b, int nrhs, complex8* w, int& s) { velqo::mesolution_csp_z8(a, n, m, b, nrhs, w, s); }
-void factor(float* a, int n, int m, int& s) { velqo::medecompose_csp_4(a, n, m, s); }
-void factor(double* a, int n, int m, int& s) { velqo::medecompose_csp_8(a, n, m, s); }
-void factor(complex4* a, int n, int m, int& s) { velqo::medecompose_csp_z4(a, n, m, s); }
-void factor(complex8* a, int n, int m, int& s) { velqo::medecompose_csp_z8(a, n, m, s); }
+using testing_support::decompose_entry;
+using testing_support::solve_entry;
 
 template <class T> bool same_bits(const std::vector<T>& x, const std::vector<T>& y) {
   return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
@@ -112,7 +106,7 @@ template <class T> void check(const char* type, int n, int m, int nrhs) {
     velqo::settasks(tasks);
     std::vector<T> f = a, x = b, w(std::max<std::size_t>(1, 2 * std::size_t(n) * m));
     int status = -1;
-    solve(f.data(), n, m, x.data(), nrhs, w.data(), status);
+    solve_entry(f.data(), n, m, x.data(), nrhs, w.data(), status);
     expect(status == 0, type, "the solve reports a failure", n, m, tasks);
     if (tasks == 1) {
       const double e = backward_error(a, n, m, x, b, nrhs);
@@ -125,7 +119,7 @@ template <class T> void check(const char* type, int n, int m, int nrhs) {
       velqo::testing::force_generic_steps(true);
       f = a;
       std::vector<T> g = b;
-      solve(f.data(), n, m, g.data(), nrhs, w.data(), status);
+      solve_entry(f.data(), n, m, g.data(), nrhs, w.data(), status);
       velqo::testing::force_generic_steps(false);
       expect(same_bits(g, first), type, "the narrow-band steps differ from the generic ones", n, m, tasks);
     }
@@ -139,7 +133,7 @@ template <class T> void check(const char* type, int n, int m, int nrhs) {
     velqo::settasks(tasks);
     std::vector<T> f = a;
     int status = -1;
-    factor(f.data(), n, m, status);
+    decompose_entry(f.data(), n, m, status);
     expect(status == 0 && same_bits(f, sequential), type, "the stand-alone factor is not the sequential one", n,
            m, tasks);
   }

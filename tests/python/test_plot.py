@@ -1,15 +1,13 @@
 """bench/plot.py reads compare's JSON and its sweep table and draws them."""
-import importlib.util
 import json
 import pathlib
+import sys
 
 import pytest
 
 pytest.importorskip("matplotlib")
-spec = importlib.util.spec_from_file_location(
-    "plot", pathlib.Path(__file__).resolve().parents[2] / "bench" / "plot.py")
-plot = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(plot)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+import plot  # noqa: E402  (bench/plot.py, found through the path above)
 
 
 def benchmark_json(path):

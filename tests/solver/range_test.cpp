@@ -8,6 +8,7 @@
 
 #include "solver/band.h"
 #include "solver/velqo.h"
+#include "solve_entry.h"
 #include "support.h"
 
 namespace {
@@ -34,24 +35,6 @@ template <class T> T narrow(const long_complex& z) {
     return T(z.real());
   }
 }
-
-// The entries of each precision under one name.
-void mesolution(float* a, int n, int m, float* b, int k, float* w, int& s) { velqo::mesolution_csp_4(a, n, m, b, k, w, s); }
-void mesolution(double* a, int n, int m, double* b, int k, double* w, int& s) { velqo::mesolution_csp_8(a, n, m, b, k, w, s); }
-void mesolution(complex4* a, int n, int m, complex4* b, int k, complex4* w, int& s) { velqo::mesolution_csp_z4(a, n, m, b, k, w, s); }
-void mesolution(complex8* a, int n, int m, complex8* b, int k, complex8* w, int& s) { velqo::mesolution_csp_z8(a, n, m, b, k, w, s); }
-void medecompose(float* a, int n, int m, int& s) { velqo::medecompose_csp_4(a, n, m, s); }
-void medecompose(double* a, int n, int m, int& s) { velqo::medecompose_csp_8(a, n, m, s); }
-void medecompose(complex4* a, int n, int m, int& s) { velqo::medecompose_csp_z4(a, n, m, s); }
-void medecompose(complex8* a, int n, int m, int& s) { velqo::medecompose_csp_z8(a, n, m, s); }
-void mesubstitute(const float* a, int n, int m, float* b, int k) { velqo::mesubstitute_csp_4(a, n, m, b, k); }
-void mesubstitute(const double* a, int n, int m, double* b, int k) { velqo::mesubstitute_csp_8(a, n, m, b, k); }
-void mesubstitute(const complex4* a, int n, int m, complex4* b, int k) { velqo::mesubstitute_csp_z4(a, n, m, b, k); }
-void mesubstitute(const complex8* a, int n, int m, complex8* b, int k) { velqo::mesubstitute_csp_z8(a, n, m, b, k); }
-void mefactorsolve(float* a, int n, int m, float* b, int& s) { velqo::mefactorsolve_csp_4(a, n, m, b, s); }
-void mefactorsolve(double* a, int n, int m, double* b, int& s) { velqo::mefactorsolve_csp_8(a, n, m, b, s); }
-void mefactorsolve(complex4* a, int n, int m, complex4* b, int& s) { velqo::mefactorsolve_csp_z4(a, n, m, b, s); }
-void mefactorsolve(complex8* a, int n, int m, complex8* b, int& s) { velqo::mefactorsolve_csp_z8(a, n, m, b, s); }
 
 /// A part of an operand: 0 now and then, otherwise ±(1 … 2)·2^e with e spread
 /// evenly from below the smallest subnormal to the largest exponent.
@@ -189,18 +172,18 @@ template <class T> void solve_with_every_entry(const scaled_system<T>& sys, cons
     const std::string where = what + ", " + std::to_string(tasks) + " tasks";
     std::vector<T> a = sys.a, x = sys.b, w(2 * std::size_t(n) * m + 1);
     int status = -1;
-    mesolution(a.data(), n, m, x.data(), nrhs, w.data(), status);
+    solve_entry(a.data(), n, m, x.data(), nrhs, w.data(), status);
     EXPECT_EQ(status, 0) << where;
     EXPECT_LT(wide_residual_ratio(sys.a, n, m, x, sys.b, nrhs), 30) << "mesolution, " << where;
 
     a = sys.a, x = sys.b, status = -1;
-    medecompose(a.data(), n, m, status);
+    decompose_entry(a.data(), n, m, status);
     EXPECT_EQ(status, 0) << where;
-    mesubstitute(static_cast<const T*>(a.data()), n, m, x.data(), nrhs);
+    substitute_entry(static_cast<const T*>(a.data()), n, m, x.data(), nrhs);
     EXPECT_LT(wide_residual_ratio(sys.a, n, m, x, sys.b, nrhs), 30) << "medecompose + mesubstitute, " << where;
 
     a = sys.a, x.assign(sys.b.begin(), sys.b.begin() + n), status = -1;
-    mefactorsolve(a.data(), n, m, x.data(), status);
+    factorsolve_entry(a.data(), n, m, x.data(), status);
     EXPECT_EQ(status, 0) << where;
     EXPECT_LT(wide_residual_ratio(sys.a, n, m, x, std::vector<T>(sys.b.begin(), sys.b.begin() + n), 1), 30)
         << "mefactorsolve, " << where;
@@ -234,7 +217,7 @@ TYPED_TEST(Range, SmallSystemsNearUnderflowAndOverflow) {
     const std::string what = "s = " + std::to_string(double(s));
     std::vector<T> one = {T(R(2 * s), R(s))}, x = one, w(1);
     int status = -1;
-    mesolution(one.data(), 1, 0, x.data(), 1, w.data(), status);
+    solve_entry(one.data(), 1, 0, x.data(), 1, w.data(), status);
     EXPECT_EQ(status, 0) << what;
     EXPECT_LT(std::abs(wide(x[0]) - 1.0L), 4 * epsilon<T>()) << what << ": x = " << x[0];
 
