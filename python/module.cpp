@@ -22,6 +22,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "solver/band.h"
 #include "solver/def_velqo.h"
@@ -147,9 +148,12 @@ template <class T> int outcome(const velqo::result& r, std::span<T> written) {
   throw py::value_error(r.message);
 }
 
-// A·X = B by the parallel solver: ab (lower form) is left holding block
-// factors, b the solutions.
-template <class T> int solve(const py::array& ab, const py::array& b, bool hermitian, int tasks) {
+// A·X = B by the parallel solver: ab (lower form) is left holding factors, b
+// the solutions. The row of a failed pivot, and whether it is the order of the
+// first leading minor that is not positive definite (the solve's factorisation
+// path) rather than a row of the block reduction.
+template <class T>
+std::pair<int, bool> solve(const py::array& ab, const py::array& b, bool hermitian, int tasks) {
   const band_arg<T> a = band_of<T>(ab, "ab", true);
   int nrhs = 0;
   const std::span<T> x = rhs_of<T>(b, a.n, nrhs);
@@ -162,7 +166,7 @@ template <class T> int solve(const py::array& ab, const py::array& b, bool hermi
     choose_tasks(tasks);
     r = velqo::solve(v, x, nrhs, work);
   }
-  return outcome(r, x);
+  return {outcome(r, x), r.minor};
 }
 
 // A = L·Lᵀ (or L·Lᴴ) in place in ab.
@@ -241,7 +245,9 @@ template <template <class> class F, class... Args> auto by_type(const py::array&
 }
 
 template <class T> struct solve_fn {
-  static int run(const py::array& ab, const py::array& b, bool h, int t) { return solve<T>(ab, b, h, t); }
+  static std::pair<int, bool> run(const py::array& ab, const py::array& b, bool h, int t) {
+    return solve<T>(ab, b, h, t);
+  }
 };
 template <class T> struct factor_fn {
   static int run(const py::array& ab, bool h, int t) { return factor<T>(ab, h, t); }
@@ -270,7 +276,8 @@ PYBIND11_MODULE(_velqo, module) {
   module.def(
       "solve", [](const py::array& ab, const py::array& b, bool h, int t) { return by_type<solve_fn>(ab, b, h, t); },
       py::arg("ab"), py::arg("b"), py::arg("hermitian"), py::arg("tasks"),
-      "Solves in place with the parallel solver; 0, or the row of a failed pivot (-1: not known).");
+      "Solves in place; (0, False), or the row of a failed pivot (-1: not known) and whether it is a "
+      "leading minor's order.");
   module.def(
       "factor", [](const py::array& ab, bool h, int t) { return by_type<factor_fn>(ab, h, t); }, py::arg("ab"),
       py::arg("hermitian"), py::arg("tasks"),

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "solver/entries.h"
@@ -55,7 +58,7 @@ template <class T> result outcome(const band_view<T>& a, int code, int row, bool
           "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) + ") is not positive definite: " +
               (reduction ? "the block reduction's pivot in row " + r + " was not positive"
                          : "its leading minor of order " + r + " is not (the pivot in row " + r + " was not positive)"),
-          row};
+          row, !reduction};
 }
 
 // True when the first x elements of span u and the first y of span v share memory.
@@ -111,13 +114,36 @@ template <class T> std::string show(const T& v) {
   return text;
 }
 
+// Whether the count numbers from p are all finite: none has an exponent field of
+// all ones. The test runs on the bits as integers, so that the loop vectorises
+// (a check should cost little beside the solve it guards); a complex number
+// counts as its two parts.
+template <class T> bool all_finite(const T* p, std::int64_t count) {
+  using R = real_type<T>;
+  using bits = std::conditional_t<sizeof(R) == 4, std::uint32_t, std::uint64_t>;
+  constexpr bits exponent = sizeof(R) == 4 ? bits(0x7f800000u) : bits(0x7ff0000000000000u);
+  const auto* parts = reinterpret_cast<const unsigned char*>(p);
+  const std::int64_t words = count * std::int64_t(sizeof(T) / sizeof(R));
+  bits seen = 0;
+  for (std::int64_t i = 0; i < words; ++i) {
+    bits w;
+    std::memcpy(&w, parts + i * sizeof(bits), sizeof w);
+    seen |= bits((w & exponent) == exponent);
+  }
+  return seen == 0;
+}
+
 // The first element of the band (rows j … min(n, j + m) of each column j) that
 // is NaN or infinite, as "name(k, j) = value", or "" when all are finite. The
 // positions of rows beyond n hold no entry and are not looked at.
 template <class T> std::string first_not_finite_in_band(const band_view<T>& a, const char* name) {
   T* const storage = a.storage().data();
   const int n = a.n(), m = a.m();
-  for (int j = 1; j <= n; ++j) {
+  // The columns 1 … n − m hold m + 1 entries each, one run of the array; a
+  // search element by element only where the quick test finds something.
+  const int full = std::max(0, n - m);
+  const int from = all_finite(storage, std::int64_t(full) * (m + 1)) ? full + 1 : 1;
+  for (int j = from; j <= n; ++j) {
     const int kend = std::min(n, j + m);
     for (int k = j; k <= kend; ++k)
       if (!finite(band(storage, m, k, j)))
@@ -128,6 +154,7 @@ template <class T> std::string first_not_finite_in_band(const band_view<T>& a, c
 
 // The same for the n × nrhs right-hand sides or solutions.
 template <class T> std::string first_not_finite_in_rhs(std::span<T> b, int n, int nrhs, const char* name) {
+  if (all_finite(b.data(), std::int64_t(n) * nrhs)) return {};
   for (int s = 1; s <= nrhs; ++s)
     for (int i = 1; i <= n; ++i)
       if (const T& v = at(b.data(), n, i, s); !finite(v))
@@ -169,6 +196,20 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
   return {};
 }
 
+// ------------------------------------------------------------- the path
+
+// solve takes one of two paths: the block reduction (mesolution), whose tasks
+// share every stage, or the factorisation followed by the substitutions
+// (medecompose, mesubstitute), which does a third to a fifth of the arithmetic
+// but, for all but wide bands, in one sequential chain. Which one is faster
+// depends on the precision and the band; the choice below follows the
+// measurements of compare --sweep (README, "Which path serves which band") and
+// never looks at the task count, so that a solve's bits never depend on it.
+template <class T> bool solves_by_factorisation(int m) {
+  (void)m;
+  return false;
+}
+
 }  // namespace
 
 template <element T>
@@ -188,8 +229,9 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
       return bad("workspace: its 2·n·m = " + str(needed) + " elements overlap b");
   }
   if (result r = check_values(a, b, nrhs, true); !r) return r;
+  const bool factorisation = solves_by_factorisation<T>(a.m());
   std::vector<T> own;
-  if (workspace.empty()) {
+  if (workspace.empty() && !factorisation) {
     own.resize(static_cast<std::size_t>(needed));
     workspace = own;
   }
@@ -197,11 +239,17 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
   {
     const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
     in_form(a, [&](auto r) {
-      r.solution(a.storage().data(), a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row);
+      T* const storage = a.storage().data();
+      if (factorisation) {
+        r.decompose(storage, a.n(), a.m(), code, row);
+        if (code == 0) r.substitute(storage, a.n(), a.m(), b.data(), nrhs);
+      } else {
+        r.solution(storage, a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row);
+      }
     });
   }
   detail::band_access::set(a, holds::overwritten);
-  if (code != 0) return outcome(a, code, row, true);
+  if (code != 0) return outcome(a, code, row, !factorisation);
   return check_solution(a, b, nrhs);
 }
 

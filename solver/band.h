@@ -62,6 +62,9 @@ struct [[nodiscard]] result {
   /// every task count; that stage works on Schur complements once past the
   /// first, so an earlier leading minor may already be the first that fails.
   int row = 0;
+  /// Whether row is the order of the first leading minor that is not positive
+  /// definite: from factor always, from solve when it took the factorisation path.
+  bool minor = false;
 
   explicit operator bool() const { return status == velqo::status::ok; }
 };
@@ -132,15 +135,18 @@ template <element T> class band_view {
   velqo::holds contents_;
 };
 
-/// Solves A·X = B in place with the parallel solver (mesolution_csp_*, or
-/// mesolution_hpd_* for a Hermitian view): the
-/// view's storage is overwritten by block factors that serve no later call (the
-/// view then holds::overwritten), b (n × nrhs, column-major, leading dimension n)
-/// by the solutions. workspace needs a.workspace_length() = 2·n·m elements; an
-/// empty span lets the call allocate its own (std::bad_alloc if it cannot). On
-/// not_positive_definite, a and b are partial, and the result's row says where
-/// the reduction failed; on not_finite from the solution (message "x: …"), b
-/// holds it.
+/// Solves A·X = B in place by the path that is faster for the precision and
+/// the half bandwidth (never chosen by the task count): the block reduction
+/// (mesolution_csp_*, or mesolution_hpd_* for a Hermitian view) or the
+/// factorisation followed by the substitutions (medecompose_*, mesubstitute_*;
+/// README, "Which path serves which band"). The view's storage is overwritten
+/// by factors that serve no later call (the view then holds::overwritten), b
+/// (n × nrhs, column-major, leading dimension n) by the solutions. workspace
+/// needs a.workspace_length() = 2·n·m elements for the block reduction; an
+/// empty span lets the call allocate its own when it needs one (std::bad_alloc
+/// if it cannot). On not_positive_definite, a and b are partial, and the
+/// result's row says where the solve failed (minor tells which kind of row it
+/// is); on not_finite from the solution (message "x: …"), b holds it.
 template <element T>
 result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs,
              std::type_identity_t<std::span<T>> workspace = {});

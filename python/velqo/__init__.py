@@ -112,11 +112,13 @@ def _not_positive_definite(row, template):
     return LinAlgError("the matrix is not positive definite")
 
 
-def _solve_failure(row, a1, band, dtype, lower, hermitian, count):
-    """The error of a failed solve. The block reduction works on Schur
-    complements, so its failing row need not be the first leading minor that is
-    not positive definite; while the caller's matrix is intact, factorising a
-    copy names that minor."""
+def _solve_failure(row, minor, a1, band, dtype, lower, hermitian, count):
+    """The error of a failed solve. On the factorisation path row is the first
+    leading minor that is not positive definite. The block reduction works on
+    Schur complements, so its failing row need not be that minor; while the
+    caller's matrix is intact, factorising a copy names it."""
+    if minor:
+        return _not_positive_definite(row, "%dth leading minor not positive definite")
     if band is not a1:
         minor = _velqo.factor(_lower_band(a1, dtype, lower, hermitian, False), hermitian, count)
         if minor:
@@ -138,7 +140,7 @@ def solveh_banded(ab, b, overwrite_ab=False, overwrite_b=False, lower=False, che
     b : (n,) or (n, k) array_like
         Right-hand sides.
     overwrite_ab, overwrite_b : bool
-        The solve may overwrite ab (with block factors, useless afterwards) and
+        The solve may overwrite ab (with factors, useless afterwards) and
         b (with the solution) when their layout fits, instead of copying them.
     lower : bool
         ab is in lower form.
@@ -170,9 +172,9 @@ def solveh_banded(ab, b, overwrite_ab=False, overwrite_b=False, lower=False, che
     hermitian = _hermitian(dtype, symmetric)
     band = _lower_band(a1, dtype, lower, hermitian, overwrite_ab or _datacopied(a1, ab))
     x = _work(b1 if b1.ndim == 2 else b1[:, None], dtype, overwrite_b or _datacopied(b1, b))
-    row = _velqo.solve(band, x, hermitian, count)
+    row, minor = _velqo.solve(band, x, hermitian, count)
     if row:
-        raise _solve_failure(row, a1, band, dtype, lower, hermitian, count)
+        raise _solve_failure(row, minor, a1, band, dtype, lower, hermitian, count)
     return x if b1.ndim == 2 else x[:, 0]
 
 
