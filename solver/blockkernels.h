@@ -1,4 +1,4 @@
-// Register-blocked products for the block steps of wide bands, real types.
+// Register-blocked products for the block steps of wide bands.
 //
 // The block steps of a band wider than a vector register spend their time in
 // three dense products of m × m pieces: the fill −Y·X, the Schur complement
@@ -7,14 +7,25 @@
 // registers for the whole inner loop and stream the operands with unit stride
 // from their column-major arrays (leading dimensions as given), copying the
 // operand that goes across the lanes into a small row-major panel on the stack. They work on
-// float and double in GCC vector extensions; nothing is fused (-ffp-contract=off,
-// no FMA), and nothing allocates.
+// all four element types in GCC vector extensions; nothing is fused
+// (-ffp-contract=off, no FMA), and nothing allocates.
+//
+// A complex vector holds its elements as they lie in memory, real and
+// imaginary part side by side. The product of such a vector x with one complex
+// factor f is x·re(f) + x̃·(−im(f), im(f)), x̃ being x with the parts of every
+// element exchanged: the real part re(x)·re(f) − im(x)·im(f) and the imaginary
+// part im(x)·re(f) + re(x)·im(f), the two products and the sum or difference
+// of mul / mul_sub (solver/scalar.h), so an update c − x·f gives their bits.
+// Routines that read the upper triangle of a Hermitian matrix take the form F
+// and conjugate (adjoint<F>) the operands the plain loops conjugate; pivots
+// divide and reciprocals multiply as divide_by_block_pivot and
+// times_pivot_reciprocal do.
 //
 // The spike solve, the fill and both complements sum every element in the same
 // order as the plain loops (the products taken one after the other in
 // ascending index), so they give the same bits. The right partner's right-hand
 // sides are dot products along the partner's rows, in an order that depends on
-// the row count only.
+// the row count only (real types).
 #pragma once
 
 #include <cstring>
@@ -27,15 +38,21 @@ namespace velqo::blocked {
 /// Elements of the panel the fill and the right complement copy onto the stack.
 inline constexpr int panel_capacity = 8192;
 
-/// W real elements of type T in one 32-byte GCC vector.
+/// W elements of type T in one 32-byte GCC vector, and the product of a vector
+/// with one element (factor: the element spread for the product, formed once
+/// per element).
 template <class T> struct lanes {
   static constexpr int W = int(32 / sizeof(T));
   typedef T vec __attribute__((vector_size(32)));
+  using factor = T;
 
   /// r ← p[0 … W − 1] (through a reference: a vector return value would depend
   /// on the instruction set the caller is compiled for).
   [[gnu::always_inline]] static void load(vec& r, const T* p) { std::memcpy(&r, p, sizeof r); }
   [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(p, &v, sizeof v); }
+  [[gnu::always_inline]] static void spread(factor& f, const T& s) { f = s; }
+  /// x·f elementwise.
+  [[gnu::always_inline]] static void product(vec& r, const vec& x, const factor& f) { r = x * f; }
   /// Lane 0 + lane 1 + … in lane order.
   [[gnu::always_inline]] static T sum(const vec& v) {
     T s = v[0];
@@ -43,6 +60,80 @@ template <class T> struct lanes {
     return s;
   }
 };
+
+/// W complex elements in one 32-byte vector of their parts, interleaved.
+template <class R> struct lanes<std::complex<R>> {
+  using T = std::complex<R>;
+  static constexpr int W = int(32 / sizeof(T));
+  typedef R vec __attribute__((vector_size(32)));
+  /// re(f) in every part, and −im(f), im(f) in the real and imaginary parts.
+  struct factor {
+    vec re, im;
+  };
+
+  [[gnu::always_inline]] static void load(vec& r, const T* p) { std::memcpy(&r, p, sizeof r); }
+  [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
+  /// The parts are copied, not computed (0 + x would flush a subnormal x).
+  [[gnu::always_inline]] static void spread(factor& f, const T& s) {
+    const R re = s.real(), im = s.imag(), minus = -im;  // negation is exact, subnormals included
+    if constexpr (W == 4) {
+      f.re = vec{re, re, re, re, re, re, re, re};
+      f.im = vec{minus, im, minus, im, minus, im, minus, im};
+    } else {
+      f.re = vec{re, re, re, re};
+      f.im = vec{minus, im, minus, im};
+    }
+  }
+  /// x with the real and imaginary part of every element exchanged.
+  [[gnu::always_inline]] static vec swapped(const vec& x) {
+    if constexpr (W == 4) {
+      return __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
+    } else {
+      return __builtin_shufflevector(x, x, 1, 0, 3, 2);
+    }
+  }
+  /// x·f elementwise, each element as mul forms it.
+  [[gnu::always_inline]] static void product(vec& r, const vec& x, const factor& f) {
+    r = x * f.re + swapped(x) * f.im;
+  }
+};
+
+/// x·w for w = pivot_reciprocal<F>(d), each element as times_pivot_reciprocal forms it.
+template <class T, form F>
+[[gnu::always_inline]] inline void times_reciprocal(typename lanes<T>::vec& x, const T& w) {
+  if constexpr (conjugates<T, F>) {
+    x = x * w.real();
+  } else {
+    typename lanes<T>::factor f;
+    lanes<T>::spread(f, w);
+    lanes<T>::product(x, x, f);
+  }
+}
+
+/// row[0 … count − 1] ← divide_by(row[k], d) for complex elements, through
+/// vectors of W elements (count a multiple of W): the range of every quotient
+/// is tested first, and a row with one out of range divides element by element.
+template <class T> void divide_row(T* row, const int& count, const T& d) {
+  using L = lanes<T>;
+  using R = real_type<T>;
+  constexpr int W = L::W;
+  bool plain = true;
+  for (int k = 0; k < count; ++k) plain &= detail::quotient_in_range(row[k], d);
+  if (!plain) [[unlikely]] {
+    for (int k = 0; k < count; ++k) row[k] = divide_by(row[k], d);
+    return;
+  }
+  // (u·conj(d))·s with s = 1 / (re(d)² + im(d)²), as divide_by_plain.
+  const R s = R(1) / (d.real() * d.real() + d.imag() * d.imag());
+  typename L::factor f;
+  L::spread(f, T(d.real(), -d.imag()));
+  for (int k = 0; k < count; k += W) {
+    typename L::vec x;
+    L::load(x, row + k);
+    L::product(x, x, f);
+    L::store(row + k, x * s);
+  }
+}
 
 // ---------------------------------------------------- spike columns, L·X = S
 
@@ -53,31 +144,41 @@ inline constexpr int tile_capacity = 16384;
 /// at tile + y·NC·W), row by row: row y takes the products of rows
 /// max(0, y − m) … y − 1 in ascending order and is then divided by L(y, y), the
 /// order of the column-by-column loop.
-template <class T, int NC>
+template <class T, form F, int NC>
 void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
   using L = lanes<T>;
   constexpr int W = L::W;
   constexpr int C = NC * W;
   for (int y = 0; y < rows; ++y) {
     typename L::vec acc[NC];
-    for (int c = 0; c < NC; ++c) L::load(acc[c], tile + index_t(y) * C + c * W);
+    T* ty = tile + index_t(y) * C;
+    for (int c = 0; c < NC; ++c) L::load(acc[c], ty + c * W);
     for (int x = y - m < 0 ? 0 : y - m; x < y; ++x) {
-      const T lyx = l[index_t(m) * x + y];
+      typename L::factor lyx;
+      L::spread(lyx, l[index_t(m) * x + y]);
       const T* tx = tile + index_t(x) * C;
 #pragma GCC unroll 4
       for (int c = 0; c < NC; ++c) {
         typename L::vec t;
         L::load(t, tx + c * W);
-        acc[c] = acc[c] - t * lyx;
+        L::product(t, t, lyx);
+        acc[c] = acc[c] - t;
       }
     }
     const T d = l[index_t(m + 1) * y];
-    for (int c = 0; c < NC; ++c) L::store(tile + index_t(y) * C + c * W, acc[c] / d);
+    if constexpr (!is_complex<T>) {
+      for (int c = 0; c < NC; ++c) L::store(ty + c * W, acc[c] / d);
+    } else if constexpr (conjugates<T, F>) {
+      for (int c = 0; c < NC; ++c) L::store(ty + c * W, acc[c] / d.real());  // a real pivot divides both parts
+    } else {
+      for (int c = 0; c < NC; ++c) L::store(ty + c * W, acc[c]);
+      divide_row(ty, C, d);
+    }
   }
 }
 
 /// The columns v0 … v0 + count − 1 of s through a tile of NC·W columns.
-template <class T, int NC>
+template <class T, form F, int NC>
 void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& v0,
                                 const int& count, T* tile) {
   constexpr int C = NC * lanes<T>::W;
@@ -85,7 +186,7 @@ void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
     const T* column = s + index_t(v0 + j) * lds;
     for (int y = 0; y < rows; ++y) tile[index_t(y) * C + j] = j < count ? column[y] : T(0);
   }
-  solve_tile_rows<T, NC>(l, m, rows, tile);
+  solve_tile_rows<T, F, NC>(l, m, rows, tile);
   for (int j = 0; j < count; ++j) {
     T* column = s + index_t(v0 + j) * lds;
     for (int y = 0; y < rows; ++y) column[y] = tile[index_t(y) * C + j];
@@ -99,7 +200,7 @@ void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
 /// is then divided by the pivot, as the column-by-column loop does: the same
 /// bits. The columns go a tile at a time across vector registers. False, with
 /// s untouched, when a tile of rows rows does not fit on the stack.
-template <class T>
+template <class T, form F>
 bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q) {
   constexpr int W = lanes<T>::W;
   if (index_t(rows) * W > tile_capacity) return false;
@@ -107,20 +208,21 @@ bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const ind
   int v0 = 0;
   if (index_t(rows) * 4 * W <= tile_capacity) {
     for (; v0 + 2 * W < q; v0 += 4 * W)
-      solve_columns_through_tile<T, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
+      solve_columns_through_tile<T, F, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
   }
   if (index_t(rows) * 2 * W <= tile_capacity) {
     for (; v0 + W < q; v0 += 2 * W)
-      solve_columns_through_tile<T, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
+      solve_columns_through_tile<T, F, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
   }
-  for (; v0 < q; v0 += W) solve_columns_through_tile<T, 1>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
+  for (; v0 < q; v0 += W)
+    solve_columns_through_tile<T, F, 1>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
   return true;
 }
 
 // ------------------------------------------------ right couplings, Y·Lᵀ = F
 
 /// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of solve_right_transposed.
-template <class T, int NX, int NR>
+template <class T, form F, int NX, int NR>
 [[gnu::always_inline]] inline void right_tile(const T* l, const int& m, T* y, const index_t& ldy, const int& x0,
                                               const int& r0) {
   using L = lanes<T>;
@@ -133,50 +235,63 @@ template <class T, int NX, int NR>
     for (int i = 0; i < NX; ++i) L::load(yv[i], y + index_t(v) * ldy + x0 + i * W);
     const T* lv = l + index_t(m) * v + r0;  // L(r0 + j, v) = lv[j]
 #pragma GCC unroll 4
-    for (int j = 0; j < NR; ++j)
-      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - yv[i] * lv[j];
+    for (int j = 0; j < NR; ++j) {
+      typename L::factor f;
+      L::spread(f, adjoint<F>(lv[j]));
+      for (int i = 0; i < NX; ++i) {
+        typename L::vec t;
+        L::product(t, yv[i], f);
+        acc[i][j] = acc[i][j] - t;
+      }
+    }
   }
   for (int j = 0; j < NR; ++j) {
     for (int k = 0; k < j; ++k) {
-      const T ljk = l[index_t(m) * (r0 + k) + r0 + j];
-      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - acc[i][k] * ljk;
+      typename L::factor f;
+      L::spread(f, adjoint<F>(l[index_t(m) * (r0 + k) + r0 + j]));
+      for (int i = 0; i < NX; ++i) {
+        typename L::vec t;
+        L::product(t, acc[i][k], f);
+        acc[i][j] = acc[i][j] - t;
+      }
     }
-    const T w = T(1) / l[index_t(m + 1) * (r0 + j)];
-    for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] * w;
+    const T w = pivot_reciprocal<F>(l[index_t(m + 1) * (r0 + j)]);
+    for (int i = 0; i < NX; ++i) times_reciprocal<T, F>(acc[i][j], w);
   }
   for (int j = 0; j < NR; ++j)
     for (int i = 0; i < NX; ++i) L::store(y + index_t(r0 + j) * ldy + x0 + i * W, acc[i][j]);
 }
 
-template <class T, int NR>
+template <class T, form F, int NR>
 void right_tile_columns(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& r0) {
   constexpr int W = lanes<T>::W;
   int x0 = 0;
-  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, 2, NR>(l, m, y, ldy, x0, r0);
-  for (; x0 + W <= rows; x0 += W) right_tile<T, 1, NR>(l, m, y, ldy, x0, r0);
+  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, F, 2, NR>(l, m, y, ldy, x0, r0);
+  for (; x0 + W <= rows; x0 += W) right_tile<T, F, 1, NR>(l, m, y, ldy, x0, r0);
   for (int r = r0; r < r0 + NR; ++r) {
-    const T w = T(1) / l[index_t(m + 1) * r];
+    const T w = pivot_reciprocal<F>(l[index_t(m + 1) * r]);
     for (int x = x0; x < rows; ++x) {
       T sum = y[index_t(r) * ldy + x];
-      for (int v = 0; v < r; ++v) sum = sum - y[index_t(v) * ldy + x] * l[index_t(m) * v + r];
-      y[index_t(r) * ldy + x] = sum * w;
+      for (int v = 0; v < r; ++v) sum = mul_sub(sum, y[index_t(v) * ldy + x], adjoint<F>(l[index_t(m) * v + r]));
+      y[index_t(r) * ldy + x] = times_pivot_reciprocal<F>(sum, w);
     }
   }
 }
 
-/// Solves Y·Lᵀ = F in place for y (rows × cols, leading dimension ldy), L
-/// being the cols × cols lower triangle with L(i, k) at l[m·k + i] (the last
-/// cols ≤ m rows of a block's factor in band storage). Element (x, r) takes
-/// y(x, v)·L(r, v) for v = 0 … r − 1 in ascending order and is then multiplied
-/// by 1 / L(r, r), as the column-by-column loop forms it: the same bits.
-template <class T>
+/// Solves Y·Lᵀ = F (Y·Lᴴ = F) in place for y (rows × cols, leading dimension
+/// ldy), L being the cols × cols lower triangle with L(i, k) at l[m·k + i] (the
+/// last cols ≤ m rows of a block's factor in band storage). Element (x, r) takes
+/// y(x, v)·L(r, v) (conjugated) for v = 0 … r − 1 in ascending order and is then
+/// multiplied by pivot_reciprocal<F>(L(r, r)), as the column-by-column loop
+/// forms it: the same bits.
+template <class T, form F>
 void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& cols) {
   int r0 = 0;
-  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, 4>(l, m, y, ldy, rows, r0);
+  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, F, 4>(l, m, y, ldy, rows, r0);
   switch (cols - r0) {
-    case 3: right_tile_columns<T, 3>(l, m, y, ldy, rows, r0); break;
-    case 2: right_tile_columns<T, 2>(l, m, y, ldy, rows, r0); break;
-    case 1: right_tile_columns<T, 1>(l, m, y, ldy, rows, r0); break;
+    case 3: right_tile_columns<T, F, 3>(l, m, y, ldy, rows, r0); break;
+    case 2: right_tile_columns<T, F, 2>(l, m, y, ldy, rows, r0); break;
+    case 1: right_tile_columns<T, F, 1>(l, m, y, ldy, rows, r0); break;
     default: break;
   }
 }
@@ -202,9 +317,13 @@ template <class T, int NV>
     L::load(y1, panel + index_t(k) * R + W);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
-      const T xs = xc[j][k];
-      acc[0][j] = acc[0][j] - y0 * xs;
-      acc[1][j] = acc[1][j] - y1 * xs;
+      typename L::factor xs;
+      L::spread(xs, xc[j][k]);
+      typename L::vec t0, t1;
+      L::product(t0, y0, xs);
+      L::product(t1, y1, xs);
+      acc[0][j] = acc[0][j] - t0;
+      acc[1][j] = acc[1][j] - t1;
     }
   }
   for (int j = 0; j < NV; ++j) {
@@ -264,8 +383,9 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
 // ------------------------------------------- complement of a right partner
 
 /// c(u, v) ← c(u, v) − σ(u, v) for the NV columns v0 … of a tile whose rows
-/// u0 … u0 + 2W − 1 are in the panel (panel[x·2W + i] = s(x, u0 + i)),
-/// σ(u, v) = 0 + s(x₀, v)·s(x₀, u) + s(x₁, v)·s(x₁, u) + … in ascending rows,
+/// u0 … u0 + 2W − 1 are in the panel (panel[x·2W + i] = s(x, u0 + i), conjugated
+/// in the Hermitian form), σ(u, v) = 0 + s(x₀, v)·s(x₀, u) + s(x₁, v)·s(x₁, u) + …
+/// in ascending rows,
 /// the order of the plain loop; only u ≥ v, u < m is stored.
 template <class T, int NV>
 [[gnu::always_inline]] inline void gram_tile(T* c, const index_t& ldc, const T* panel, const T* s,
@@ -284,9 +404,13 @@ template <class T, int NV>
     L::load(p1, panel + index_t(x) * R + W);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
-      const T svx = sv[j][x];
-      acc[0][j] = acc[0][j] + p0 * svx;
-      acc[1][j] = acc[1][j] + p1 * svx;
+      typename L::factor svx;
+      L::spread(svx, sv[j][x]);
+      typename L::vec t0, t1;
+      L::product(t0, p0, svx);
+      L::product(t1, p1, svx);
+      acc[0][j] = acc[0][j] + t0;
+      acc[1][j] = acc[1][j] + t1;
     }
   }
   for (int j = 0; j < NV; ++j) {
@@ -301,13 +425,52 @@ template <class T, int NV>
   }
 }
 
-/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m, x = 0 … rows − 1,
-/// each sum formed from zero in ascending rows as the plain loop forms it; c
-/// has leading dimension ldc and its upper triangle is left alone (in band
-/// storage it holds other entries). Rows u go 2W at a time through a panel on
-/// the stack; false, with c untouched, when the panel of rows rows does not fit.
+/// r(u0 + i, k) ← r(u0 + i, k) − panel(x, i)·b(x, k) for x = 0 … rows − 1 one
+/// after the other, i < ru, every right-hand side k < nrhs (leading dimension
+/// ldb of b and r): the order of the plain loop.
 template <class T>
-bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+void subtract_panel_product(T* r, const T* b, const index_t& ldb, const int& nrhs, const T* panel, const int& rows,
+                            const int& u0, const int& ru) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int R = 2 * W;
+  for (int k = 0; k < nrhs; ++k) {
+    const T* bk = b + index_t(k) * ldb;
+    alignas(64) T e[R] = {};
+    T* rk = r + index_t(k) * ldb + u0;
+    for (int i = 0; i < ru; ++i) e[i] = rk[i];
+    typename L::vec acc0, acc1;
+    L::load(acc0, e);
+    L::load(acc1, e + W);
+    for (int x = 0; x < rows; ++x) {
+      typename L::vec p0, p1;
+      L::load(p0, panel + index_t(x) * R);
+      L::load(p1, panel + index_t(x) * R + W);
+      typename L::factor f;
+      L::spread(f, bk[x]);
+      L::product(p0, p0, f);
+      L::product(p1, p1, f);
+      acc0 = acc0 - p0;
+      acc1 = acc1 - p1;
+    }
+    L::store(e, acc0);
+    L::store(e + W, acc1);
+    for (int i = 0; i < ru; ++i) rk[i] = e[i];
+  }
+}
+
+/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) (s(x, u) conjugated in the Hermitian
+/// form: Xᴴ·X) for 0 ≤ v ≤ u < m, x = 0 … rows − 1, each sum formed from zero
+/// in ascending rows as the plain loop forms it; c has leading dimension ldc
+/// and its upper triangle is left alone (in band storage it holds other
+/// entries). Given nrhs right-hand sides, also r(u, k) ← r(u, k) − s(x, u)·b(x, k)
+/// (conjugated likewise: Xᴴ·b) for x = 0, 1, … one after the other, the plain
+/// loop's order (b, r with leading dimension ldb, r apart from b and s). Rows u
+/// go 2W at a time through a panel on the stack; false, with c and r untouched,
+/// when the panel of rows rows does not fit.
+template <class T, form F>
+bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m,
+                         T* r = nullptr, const T* b = nullptr, const index_t& ldb = 0, const int& nrhs = 0) {
   using L = lanes<T>;
   constexpr int R = 2 * L::W;
   if (index_t(rows) * R > panel_capacity) return false;
@@ -315,11 +478,12 @@ bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& ld
   for (int u0 = 0; u0 < m; u0 += R) {
     const int ru = m - u0 < R ? m - u0 : R;
     for (int x = 0; x < rows; ++x)
-      for (int i = 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? s[index_t(u0 + i) * lds + x] : T(0);
+      for (int i = 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? adjoint<F>(s[index_t(u0 + i) * lds + x]) : T(0);
     const int vend = u0 + ru;  // columns v < vend meet rows u ≥ v of this panel
     int v0 = 0;
     for (; v0 + 4 <= vend; v0 += 4) gram_tile<T, 4>(c, ldc, panel, s, lds, rows, m, u0, v0);
     for (; v0 < vend; ++v0) gram_tile<T, 1>(c, ldc, panel, s, lds, rows, m, u0, v0);
+    if (nrhs > 0) subtract_panel_product(r, b, ldb, nrhs, panel, rows, u0, ru);
   }
   return true;
 }
@@ -369,7 +533,7 @@ void subtract_transposed_product(T* r, const T* s, const index_t& lds, const int
 
 /// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of the update of
 /// subtract_lower_outer (all of them on or below the diagonal).
-template <class T, int NX, int NR>
+template <class T, form F, int NX, int NR>
 [[gnu::always_inline]] inline void outer_tile(T* c, const index_t& ldc, const T* y, const index_t& ldy,
                                               const int& cols, const int& x0, const int& r0) {
   using L = lanes<T>;
@@ -383,8 +547,13 @@ template <class T, int NX, int NR>
     for (int i = 0; i < NX; ++i) L::load(yx[i], yv + x0 + i * W);
 #pragma GCC unroll 4
     for (int j = 0; j < NR; ++j) {
-      const T yr = yv[r0 + j];
-      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - yx[i] * yr;
+      typename L::factor yr;
+      L::spread(yr, adjoint<F>(yv[r0 + j]));
+      for (int i = 0; i < NX; ++i) {
+        typename L::vec t;
+        L::product(t, yx[i], yr);
+        acc[i][j] = acc[i][j] - t;
+      }
     }
   }
   for (int j = 0; j < NR; ++j)
@@ -392,10 +561,11 @@ template <class T, int NX, int NR>
 }
 
 /// c(x, r) ← c(x, r) − y(r, 0)·y(x, 0) − y(r, 1)·y(x, 1) − … − y(r, cols − 1)·y(x, cols − 1)
+/// (y(r, v) conjugated in the Hermitian form: Y·Yᴴ)
 /// for 0 ≤ r ≤ x < rows, the products subtracted one after the other as the
 /// plain loop does; y is rows × cols (leading dimension ldy), c has leading
 /// dimension ldc and its upper triangle is left alone.
-template <class T>
+template <class T, form F>
 void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& rows,
                           const int& cols) {
   using L = lanes<T>;
@@ -404,7 +574,7 @@ void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& l
   auto single = [&](int x, int r) {
     T& cxr = c[index_t(r) * ldc + x];
     T sum = cxr;
-    for (int v = 0; v < cols; ++v) sum = sum - y[index_t(v) * ldy + r] * y[index_t(v) * ldy + x];
+    for (int v = 0; v < cols; ++v) sum = mul_sub(sum, adjoint<F>(y[index_t(v) * ldy + r]), y[index_t(v) * ldy + x]);
     cxr = sum;
   };
   int r0 = 0;
@@ -413,8 +583,8 @@ void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& l
     for (int r = r0; r < r0 + NR - 1; ++r)
       for (int x = r; x < r0 + NR - 1; ++x) single(x, r);
     int x0 = r0 + NR - 1;
-    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, 2, NR>(c, ldc, y, ldy, cols, x0, r0);
-    for (; x0 + W <= rows; x0 += W) outer_tile<T, 1, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, F, 2, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + W <= rows; x0 += W) outer_tile<T, F, 1, NR>(c, ldc, y, ldy, cols, x0, r0);
     for (int r = r0; r < r0 + NR; ++r)
       for (int x = x0; x < rows; ++x) single(x, r);
   }
