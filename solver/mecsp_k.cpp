@@ -26,6 +26,7 @@
 // backward sweep.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <type_traits>
 #include <utility>
 
@@ -36,16 +37,20 @@
 #include "solver/kernel.h"
 #include "solver/narrowband.h"
 #include "solver/team.h"
+#include "solver/testing.h"
 
 namespace velqo {
 namespace {
+
+/// Set by the test seam: the generic steps keep their plain loops.
+std::atomic<bool> plain_products_only{false};
 
 /// Whether the generic steps hand their dense products to the register-blocked
 /// kernels of solver/blockkernels.h: real types wider than the narrow-band
 /// steps go (those, and the generic steps for their bandwidths, keep the plain
 /// loops, whose order they share), complex types at every bandwidth.
 template <class T> bool blocked_products(const int& m) {
-  return m > narrow_limit<T>;
+  return m > narrow_limit<T> && !plain_products_only.load(std::memory_order_relaxed);
 }
 
 /// The rows first … last of one block.
@@ -1295,4 +1300,9 @@ void p_mesolution_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, c
                                           info, nullptr);
 }
 
+namespace testing {
+
+void force_plain_products(bool plain) { plain_products_only.store(plain, std::memory_order_relaxed); }
+
+}  // namespace testing
 }  // namespace velqo
