@@ -12,10 +12,11 @@
 //
 // A complex vector holds its elements as they lie in memory, real and
 // imaginary part side by side. The product of such a vector x with one complex
-// factor f is x·re(f) + x̃·(−im(f), im(f)), x̃ being x with the parts of every
-// element exchanged: the real part re(x)·re(f) − im(x)·im(f) and the imaginary
-// part im(x)·re(f) + re(x)·im(f), the two products and the sum or difference
-// of mul / mul_sub (solver/scalar.h), so an update c − x·f gives their bits.
+// factor f is x·re(f) + x̃·im(f), x̃ being x with the parts of every element
+// exchanged and the new real part negated, (−im(x), re(x)): the real part
+// re(x)·re(f) − im(x)·im(f) and the imaginary part im(x)·re(f) + re(x)·im(f),
+// the products and the sums of mul / mul_sub (solver/scalar.h), so an update
+// c − x·f gives their bits. x̃ is formed once per vector, f once per element.
 // Routines that read the upper triangle of a Hermitian matrix take the form F
 // and conjugate (adjoint<F>) the operands the plain loops conjugate; pivots
 // divide and reciprocals multiply as divide_by_block_pivot and
@@ -28,7 +29,11 @@
 // the row count only (real types).
 #pragma once
 
+#include <complex>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "solver/bandstorage.h"
 #include "solver/scalar.h"
@@ -39,20 +44,24 @@ namespace velqo::blocked {
 inline constexpr int panel_capacity = 8192;
 
 /// W elements of type T in one 32-byte GCC vector, and the product of a vector
-/// with one element (factor: the element spread for the product, formed once
-/// per element).
+/// with one element: the vector taken as an operand (take), the element spread
+/// as a factor (spread), each formed once for all the products it enters.
 template <class T> struct lanes {
   static constexpr int W = int(32 / sizeof(T));
   typedef T vec __attribute__((vector_size(32)));
   using factor = T;
+  struct operand {
+    vec x;
+  };
 
   /// r ← p[0 … W − 1] (through a reference: a vector return value would depend
   /// on the instruction set the caller is compiled for).
   [[gnu::always_inline]] static void load(vec& r, const T* p) { std::memcpy(&r, p, sizeof r); }
   [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(p, &v, sizeof v); }
   [[gnu::always_inline]] static void spread(factor& f, const T& s) { f = s; }
+  [[gnu::always_inline]] static void take(operand& p, const vec& x) { p.x = x; }
   /// x·f elementwise.
-  [[gnu::always_inline]] static void product(vec& r, const vec& x, const factor& f) { r = x * f; }
+  [[gnu::always_inline]] static void product(vec& r, const operand& p, const factor& f) { r = p.x * f; }
   /// Lane 0 + lane 1 + … in lane order.
   [[gnu::always_inline]] static T sum(const vec& v) {
     T s = v[0];
@@ -61,41 +70,62 @@ template <class T> struct lanes {
   }
 };
 
-/// W complex elements in one 32-byte vector of their parts, interleaved.
+/// W complex elements in one 32-byte vector of their parts, interleaved. The
+/// operand keeps x and x̃ = (−im(x), re(x)) of each element, the factor re(f) and
+/// im(f) in every part: x·re(f) + x̃·im(f) is re(x)·re(f) − im(x)·im(f) and
+/// im(x)·re(f) + re(x)·im(f), the products and the sums of mul.
 template <class R> struct lanes<std::complex<R>> {
   using T = std::complex<R>;
   static constexpr int W = int(32 / sizeof(T));
   typedef R vec __attribute__((vector_size(32)));
-  /// re(f) in every part, and −im(f), im(f) in the real and imaginary parts.
   struct factor {
     vec re, im;
   };
+  struct operand {
+    vec x, turned;
+  };
 
-  [[gnu::always_inline]] static void load(vec& r, const T* p) { std::memcpy(&r, p, sizeof r); }
-  [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
+  /// Unaligned and free to alias the elements: a plain vector load, which
+  /// keeps the accumulators of a tile in registers where a copy would not.
+  typedef R unaligned __attribute__((vector_size(32), aligned(alignof(R)), may_alias));
+  [[gnu::always_inline]] static void load(vec& r, const T* p) { r = *reinterpret_cast<const unaligned*>(p); }
+  [[gnu::always_inline]] static void store(T* p, const vec& v) { *reinterpret_cast<unaligned*>(p) = v; }
   /// The parts are copied, not computed (0 + x would flush a subnormal x).
   [[gnu::always_inline]] static void spread(factor& f, const T& s) {
-    const R re = s.real(), im = s.imag(), minus = -im;  // negation is exact, subnormals included
+    const R re = s.real(), im = s.imag();
     if constexpr (W == 4) {
       f.re = vec{re, re, re, re, re, re, re, re};
-      f.im = vec{minus, im, minus, im, minus, im, minus, im};
+      f.im = vec{im, im, im, im, im, im, im, im};
     } else {
       f.re = vec{re, re, re, re};
-      f.im = vec{minus, im, minus, im};
+      f.im = vec{im, im, im, im};
     }
   }
-  /// x with the real and imaginary part of every element exchanged.
-  [[gnu::always_inline]] static vec swapped(const vec& x) {
+  /// p.turned: the parts of every element exchanged and the new real part
+  /// negated, by its sign bit (exact, subnormals included).
+  [[gnu::always_inline]] static void take(operand& p, const vec& x) {
+    using bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
+    typedef bits ivec __attribute__((vector_size(32)));
+    constexpr bits sign = std::numeric_limits<bits>::min();
+    p.x = x;
     if constexpr (W == 4) {
-      return __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
+      p.turned = (vec)((ivec)__builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6) ^ ivec{sign, 0, sign, 0, sign, 0, sign, 0});
     } else {
-      return __builtin_shufflevector(x, x, 1, 0, 3, 2);
+      p.turned = (vec)((ivec)__builtin_shufflevector(x, x, 1, 0, 3, 2) ^ ivec{sign, 0, sign, 0});
     }
   }
   /// x·f elementwise, each element as mul forms it.
-  [[gnu::always_inline]] static void product(vec& r, const vec& x, const factor& f) {
-    r = x * f.re + swapped(x) * f.im;
+  [[gnu::always_inline]] static void product(vec& r, const operand& p, const factor& f) {
+    r = p.x * f.re + p.turned * f.im;
   }
+};
+
+/// Room for N elements of T on the stack, left uninitialised: an array of
+/// std::complex would be cleared on every call (a tile of 256 KiB for
+/// complex<double>).
+template <class T, int N> struct scratch {
+  alignas(64) unsigned char bytes[N * sizeof(T)];
+  T* data() { return reinterpret_cast<T*>(bytes); }
 };
 
 /// x·w for w = pivot_reciprocal<F>(d), each element as times_pivot_reciprocal forms it.
@@ -105,8 +135,10 @@ template <class T, form F>
     x = x * w.real();
   } else {
     typename lanes<T>::factor f;
+    typename lanes<T>::operand u;
     lanes<T>::spread(f, w);
-    lanes<T>::product(x, x, f);
+    lanes<T>::take(u, x);
+    lanes<T>::product(x, u, f);
   }
 }
 
@@ -129,8 +161,10 @@ template <class T> void divide_row(T* row, const int& count, const T& d) {
   L::spread(f, T(d.real(), -d.imag()));
   for (int k = 0; k < count; k += W) {
     typename L::vec x;
+    typename L::operand u;
     L::load(x, row + k);
-    L::product(x, x, f);
+    L::take(u, x);
+    L::product(x, u, f);
     L::store(row + k, x * s);
   }
 }
@@ -160,8 +194,10 @@ void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
 #pragma GCC unroll 4
       for (int c = 0; c < NC; ++c) {
         typename L::vec t;
+        typename L::operand u;
         L::load(t, tx + c * W);
-        L::product(t, t, lyx);
+        L::take(u, t);
+        L::product(t, u, lyx);
         acc[c] = acc[c] - t;
       }
     }
@@ -204,7 +240,8 @@ template <class T, form F>
 bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q) {
   constexpr int W = lanes<T>::W;
   if (index_t(rows) * W > tile_capacity) return false;
-  alignas(64) T tile[tile_capacity];
+  scratch<T, tile_capacity> room;
+  T* tile = room.data();
   int v0 = 0;
   if (index_t(rows) * 4 * W <= tile_capacity) {
     for (; v0 + 2 * W < q; v0 += 4 * W)
@@ -231,8 +268,12 @@ template <class T, form F, int NX, int NR>
   for (int j = 0; j < NR; ++j)
     for (int i = 0; i < NX; ++i) L::load(acc[i][j], y + index_t(r0 + j) * ldy + x0 + i * W);
   for (int v = 0; v < r0; ++v) {
-    typename L::vec yv[NX];
-    for (int i = 0; i < NX; ++i) L::load(yv[i], y + index_t(v) * ldy + x0 + i * W);
+    typename L::operand yv[NX];
+    for (int i = 0; i < NX; ++i) {
+      typename L::vec t;
+      L::load(t, y + index_t(v) * ldy + x0 + i * W);
+      L::take(yv[i], t);
+    }
     const T* lv = l + index_t(m) * v + r0;  // L(r0 + j, v) = lv[j]
 #pragma GCC unroll 4
     for (int j = 0; j < NR; ++j) {
@@ -251,7 +292,9 @@ template <class T, form F, int NX, int NR>
       L::spread(f, adjoint<F>(l[index_t(m) * (r0 + k) + r0 + j]));
       for (int i = 0; i < NX; ++i) {
         typename L::vec t;
-        L::product(t, acc[i][k], f);
+        typename L::operand u;
+        L::take(u, acc[i][k]);
+        L::product(t, u, f);
         acc[i][j] = acc[i][j] - t;
       }
     }
@@ -312,18 +355,21 @@ template <class T, int NV>
   const T* xc[NV];
   for (int j = 0; j < NV; ++j) xc[j] = x + index_t(v0 + j) * ldx;
   for (int k = 0; k < m; ++k) {
-    typename L::vec y0, y1;
-    L::load(y0, panel + index_t(k) * R);
-    L::load(y1, panel + index_t(k) * R + W);
+    typename L::vec t0, t1;
+    typename L::operand y0, y1;
+    L::load(t0, panel + index_t(k) * R);
+    L::load(t1, panel + index_t(k) * R + W);
+    L::take(y0, t0);
+    L::take(y1, t1);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       typename L::factor xs;
       L::spread(xs, xc[j][k]);
-      typename L::vec t0, t1;
-      L::product(t0, y0, xs);
-      L::product(t1, y1, xs);
-      acc[0][j] = acc[0][j] - t0;
-      acc[1][j] = acc[1][j] - t1;
+      typename L::vec q0, q1;
+      L::product(q0, y0, xs);
+      L::product(q1, y1, xs);
+      acc[0][j] = acc[0][j] - q0;
+      acc[1][j] = acc[1][j] - q1;
     }
   }
   for (int j = 0; j < NV; ++j) {
@@ -344,7 +390,8 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
   constexpr int W = L::W;
   constexpr int R = 2 * W;
   if (index_t(R) * m > panel_capacity) return false;
-  alignas(64) T panel[panel_capacity];
+  scratch<T, panel_capacity> room;
+  T* panel = room.data();
   for (int t0 = 0; t0 < rows; t0 += R) {
     const int rr = rows - t0 < R ? rows - t0 : R;
     for (int k = 0; k < m; ++k) {
@@ -369,7 +416,8 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
           L::store(f, out[0][j]);
           L::store(f + W, out[1][j]);
         } else {
-          alignas(64) T e[R];
+          scratch<T, R> room;
+          T* e = room.data();
           L::store(e, out[0][j]);
           L::store(e + W, out[1][j]);
           for (int t = 0; t < rr; ++t) f[t] = e[t];
@@ -399,22 +447,26 @@ template <class T, int NV>
   typename L::vec acc[2][NV];
   for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
   for (int x = 0; x < rows; ++x) {
-    typename L::vec p0, p1;
-    L::load(p0, panel + index_t(x) * R);
-    L::load(p1, panel + index_t(x) * R + W);
+    typename L::vec t0, t1;
+    typename L::operand p0, p1;
+    L::load(t0, panel + index_t(x) * R);
+    L::load(t1, panel + index_t(x) * R + W);
+    L::take(p0, t0);
+    L::take(p1, t1);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       typename L::factor svx;
       L::spread(svx, sv[j][x]);
-      typename L::vec t0, t1;
-      L::product(t0, p0, svx);
-      L::product(t1, p1, svx);
-      acc[0][j] = acc[0][j] + t0;
-      acc[1][j] = acc[1][j] + t1;
+      typename L::vec q0, q1;
+      L::product(q0, p0, svx);
+      L::product(q1, p1, svx);
+      acc[0][j] = acc[0][j] + q0;
+      acc[1][j] = acc[1][j] + q1;
     }
   }
   for (int j = 0; j < NV; ++j) {
-    alignas(64) T e[R];
+    scratch<T, R> room;
+    T* e = room.data();
     L::store(e, acc[0][j]);
     L::store(e + W, acc[1][j]);
     T* cv = c + index_t(v0 + j) * ldc;
@@ -436,22 +488,27 @@ void subtract_panel_product(T* r, const T* b, const index_t& ldb, const int& nrh
   constexpr int R = 2 * W;
   for (int k = 0; k < nrhs; ++k) {
     const T* bk = b + index_t(k) * ldb;
-    alignas(64) T e[R] = {};
+    scratch<T, R> room;
+    T* e = room.data();
+    for (int i = ru; i < R; ++i) e[i] = T(0);
     T* rk = r + index_t(k) * ldb + u0;
     for (int i = 0; i < ru; ++i) e[i] = rk[i];
     typename L::vec acc0, acc1;
     L::load(acc0, e);
     L::load(acc1, e + W);
     for (int x = 0; x < rows; ++x) {
-      typename L::vec p0, p1;
-      L::load(p0, panel + index_t(x) * R);
-      L::load(p1, panel + index_t(x) * R + W);
+      typename L::vec t0, t1;
+      typename L::operand p0, p1;
+      L::load(t0, panel + index_t(x) * R);
+      L::load(t1, panel + index_t(x) * R + W);
+      L::take(p0, t0);
+      L::take(p1, t1);
       typename L::factor f;
       L::spread(f, bk[x]);
-      L::product(p0, p0, f);
-      L::product(p1, p1, f);
-      acc0 = acc0 - p0;
-      acc1 = acc1 - p1;
+      L::product(t0, p0, f);
+      L::product(t1, p1, f);
+      acc0 = acc0 - t0;
+      acc1 = acc1 - t1;
     }
     L::store(e, acc0);
     L::store(e + W, acc1);
@@ -474,7 +531,8 @@ bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& ld
   using L = lanes<T>;
   constexpr int R = 2 * L::W;
   if (index_t(rows) * R > panel_capacity) return false;
-  alignas(64) T panel[panel_capacity];
+  scratch<T, panel_capacity> room;
+  T* panel = room.data();
   for (int u0 = 0; u0 < m; u0 += R) {
     const int ru = m - u0 < R ? m - u0 : R;
     for (int x = 0; x < rows; ++x)
@@ -543,8 +601,12 @@ template <class T, form F, int NX, int NR>
     for (int i = 0; i < NX; ++i) L::load(acc[i][j], c + index_t(r0 + j) * ldc + x0 + i * W);
   for (int v = 0; v < cols; ++v) {
     const T* yv = y + index_t(v) * ldy;
-    typename L::vec yx[NX];
-    for (int i = 0; i < NX; ++i) L::load(yx[i], yv + x0 + i * W);
+    typename L::operand yx[NX];
+    for (int i = 0; i < NX; ++i) {
+      typename L::vec t;
+      L::load(t, yv + x0 + i * W);
+      L::take(yx[i], t);
+    }
 #pragma GCC unroll 4
     for (int j = 0; j < NR; ++j) {
       typename L::factor yr;
