@@ -45,12 +45,27 @@ namespace {
 /// Set by the test seam: the generic steps keep their plain loops.
 std::atomic<bool> plain_products_only{false};
 
-/// Whether the generic steps hand their dense products to the register-blocked
+/// The dense products of the generic steps that have register-blocked kernels.
+enum class product { spike_solve, right_complement, left_complement, fill, right_coupling };
+
+/// For complex types, the narrowest band at which each product's kernel takes
+/// less time than its plain loop (in that order; measured with one task, both
+/// forms, both precisions). Below these a product has a few elements per vector
+/// register and the kernel's copies and tile edges cost more than it saves.
+constexpr int complex_blocked_from[] = {2, 4, 12, 4, 16};
+
+/// Whether the generic steps hand a dense product to the register-blocked
 /// kernels of solver/blockkernels.h: real types wider than the narrow-band
 /// steps go (those, and the generic steps for their bandwidths, keep the plain
-/// loops, whose order they share), complex types at every bandwidth.
-template <class T> bool blocked_products(const int& m) {
-  return m > narrow_limit<T> && !plain_products_only.load(std::memory_order_relaxed);
+/// loops, whose order they share), complex types from the band above. Both
+/// give the same bits, except the real right partner's right-hand sides.
+template <class T> bool blocked_products(const int& m, const product& which) {
+  if (plain_products_only.load(std::memory_order_relaxed)) return false;
+  if constexpr (is_complex<T>) {
+    return m >= complex_blocked_from[int(which)];
+  } else {
+    return m > narrow_limit<T>;
+  }
 }
 
 /// The rows first … last of one block.
@@ -73,7 +88,7 @@ struct block_range {
 template <class T, form F>
 void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& first, const int& last,
                          const int& q) {
-  if (blocked_products<T>(m) && first <= last &&
+  if (blocked_products<T>(m, product::spike_solve) && first <= last &&
       blocked::solve_lower_band<T, F>(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
                                       index_t(n), q))
     return;
@@ -156,7 +171,7 @@ void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrh
                           const int& blocksize, const int& distance, const int& first, const int& last) {
   const int p = first + distance;
   const int pe = std::min(n, p + blocksize - 1);
-  if (blocked_products<T>(m)) {
+  if (blocked_products<T>(m, product::right_complement)) {
     const int j0 = last - m + 1;
     const T* x = &at(spike, n, p, 1);
     if constexpr (is_complex<T>) {
@@ -197,7 +212,7 @@ void left_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs
                          const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
-  if (blocked_products<T>(m)) {
+  if (blocked_products<T>(m, product::left_complement)) {
     blocked::subtract_lower_outer<T, F>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
                                         top - first + 1, m);
   } else {
@@ -231,7 +246,7 @@ void fill(T* a, const int& n, const int& m, T* spike, const int& blocksize, cons
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
   const int xrow = p + blocksize - m - 1;  // row xrow + k of X belongs to column k of Y
-  if (blocked_products<T>(m)) {
+  if (blocked_products<T>(m, product::fill)) {
     // Y's last row to the scratch row first, as the loop below leaves it.
     for (int k = 1; k <= m; ++k) band(a, m, first + k - 1, first - 1) = at(spike, n, top, k);
     if (blocked::negate_product_in_place(&at(spike, n, first, 1), index_t(n), &at(spike, n, xrow + 1, 1),
@@ -269,7 +284,7 @@ void right_coupling_from_fill(T* a, const int& n, const int& m, T* spike, const 
                               const int& first, const int& last) {
   const int p = first + distance;
   const int top2 = std::min(n, p + m - 1);
-  if (blocked_products<T>(m)) {
+  if (blocked_products<T>(m, product::right_coupling)) {
     const int j0 = last - m + 1;
     blocked::solve_right_transposed<T, F>(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n), top2 - p + 1, m);
     return;
