@@ -1,9 +1,11 @@
-// Register-blocked products for the block steps of wide bands.
+// Register-blocked products for the block steps of the parallel solve.
 //
 // The block steps of a band wider than a vector register spend their time in
 // three dense products of m × m pieces: the fill −Y·X, the Schur complement
 // Xᵀ·X of a right partner (its lower triangle) and the complement Y·Yᵀ of a
-// left partner. The kernels below keep a small tile of the result in vector
+// left partner, besides the spike solve L·X = S and the right coupling
+// Y·Lᵀ = F. Real types use the kernels above the narrow-band steps, complex
+// types (which have none) from a few columns on. The kernels below keep a small tile of the result in vector
 // registers for the whole inner loop and stream the operands with unit stride
 // from their column-major arrays (leading dimensions as given), copying the
 // operand that goes across the lanes into a small row-major panel on the stack. They work on
@@ -22,11 +24,12 @@
 // divide and reciprocals multiply as divide_by_block_pivot and
 // times_pivot_reciprocal do.
 //
-// The spike solve, the fill and both complements sum every element in the same
-// order as the plain loops (the products taken one after the other in
-// ascending index), so they give the same bits. The right partner's right-hand
-// sides are dot products along the partner's rows, in an order that depends on
-// the row count only (real types).
+// The spike solve, the fill, the right coupling and both complements sum every
+// element in the same order as the plain loops (the products taken one after
+// the other in ascending index), so they give the same bits. The right
+// partner's right-hand sides are, for real types, dot products along the
+// partner's rows, in an order that depends on the row count only; for complex
+// types they come from the right complement's panel in the plain loop's order.
 #pragma once
 
 #include <complex>
@@ -109,9 +112,11 @@ template <class R> struct lanes<std::complex<R>> {
     constexpr bits sign = std::numeric_limits<bits>::min();
     p.x = x;
     if constexpr (W == 4) {
-      p.turned = (vec)((ivec)__builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6) ^ ivec{sign, 0, sign, 0, sign, 0, sign, 0});
+      const vec exchanged = __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
+      p.turned = (vec)((ivec)exchanged ^ ivec{sign, 0, sign, 0, sign, 0, sign, 0});
     } else {
-      p.turned = (vec)((ivec)__builtin_shufflevector(x, x, 1, 0, 3, 2) ^ ivec{sign, 0, sign, 0});
+      const vec exchanged = __builtin_shufflevector(x, x, 1, 0, 3, 2);
+      p.turned = (vec)((ivec)exchanged ^ ivec{sign, 0, sign, 0});
     }
   }
   /// x·f elementwise, each element as mul forms it.

@@ -164,7 +164,8 @@ TYPED_TEST(BlockKernels, LeftComplementIsThePlainLoopBitForBit) {
       std::vector<T> want = c;
       for (int v = 0; v < m; ++v)
         for (int r = 0; r < rows; ++r)
-          for (int x = r; x < rows; ++x) want[r * m + x] = mul_sub(want[r * m + x], adjoint<F>(y[v * ldy + r]), y[v * ldy + x]);
+          for (int x = r; x < rows; ++x)
+            want[r * m + x] = mul_sub(want[r * m + x], adjoint<F>(y[v * ldy + r]), y[v * ldy + x]);
       velqo::blocked::subtract_lower_outer<T, F>(c.data(), index_t(m), y.data(), ldy, rows, m);
       EXPECT_TRUE(same_bits(c, want));
     }
