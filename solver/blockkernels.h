@@ -43,8 +43,9 @@
 
 namespace velqo::blocked {
 
-/// Elements of the panel the fill and the right complement copy onto the stack.
-inline constexpr int panel_capacity = 8192;
+/// Elements of the panel the fill and the right complement copy onto the stack
+/// (at most 64 KiB: complex<double> has half as many).
+template <class T> inline constexpr int panel_capacity = sizeof(T) > 8 ? 4096 : 8192;
 
 /// W elements of type T in one 32-byte GCC vector, and the product of a vector
 /// with one element: the vector taken as an operand (take), the element spread
@@ -176,8 +177,9 @@ template <class T> void divide_row(T* row, const int& count, const T& d) {
 
 // ---------------------------------------------------- spike columns, L·X = S
 
-/// Elements of the row-major tile the spike solve copies onto the stack.
-inline constexpr int tile_capacity = 16384;
+/// Elements of the row-major tile the spike solve copies onto the stack (at
+/// most 128 KiB: complex<double> has half as many).
+template <class T> inline constexpr int tile_capacity = sizeof(T) > 8 ? 8192 : 16384;
 
 /// Solves L·X = tile in place for the NC·W columns of a row-major tile (row y
 /// at tile + y·NC·W), row by row: row y takes the products of rows
@@ -244,15 +246,15 @@ void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
 template <class T, form F>
 bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q) {
   constexpr int W = lanes<T>::W;
-  if (index_t(rows) * W > tile_capacity) return false;
-  scratch<T, tile_capacity> room;
+  if (index_t(rows) * W > tile_capacity<T>) return false;
+  scratch<T, tile_capacity<T>> room;
   T* tile = room.data();
   int v0 = 0;
-  if (index_t(rows) * 4 * W <= tile_capacity) {
+  if (index_t(rows) * 4 * W <= tile_capacity<T>) {
     for (; v0 + 2 * W < q; v0 += 4 * W)
       solve_columns_through_tile<T, F, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
   }
-  if (index_t(rows) * 2 * W <= tile_capacity) {
+  if (index_t(rows) * 2 * W <= tile_capacity<T>) {
     for (; v0 + W < q; v0 += 2 * W)
       solve_columns_through_tile<T, F, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
   }
@@ -394,8 +396,8 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
   using L = lanes<T>;
   constexpr int W = L::W;
   constexpr int R = 2 * W;
-  if (index_t(R) * m > panel_capacity) return false;
-  scratch<T, panel_capacity> room;
+  if (index_t(R) * m > panel_capacity<T>) return false;
+  scratch<T, panel_capacity<T>> room;
   T* panel = room.data();
   for (int t0 = 0; t0 < rows; t0 += R) {
     const int rr = rows - t0 < R ? rows - t0 : R;
@@ -535,8 +537,8 @@ bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& ld
                          T* r = nullptr, const T* b = nullptr, const index_t& ldb = 0, const int& nrhs = 0) {
   using L = lanes<T>;
   constexpr int R = 2 * L::W;
-  if (index_t(rows) * R > panel_capacity) return false;
-  scratch<T, panel_capacity> room;
+  if (index_t(rows) * R > panel_capacity<T>) return false;
+  scratch<T, panel_capacity<T>> room;
   T* panel = room.data();
   for (int u0 = 0; u0 < m; u0 += R) {
     const int ru = m - u0 < R ? m - u0 : R;
