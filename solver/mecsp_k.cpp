@@ -175,9 +175,12 @@ void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrh
     const int j0 = last - m + 1;
     const T* x = &at(spike, n, p, 1);
     if constexpr (is_complex<T>) {
-      // The right-hand sides from the same panel, in the plain loop's order.
-      if (blocked::subtract_lower_gram<T, F>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m,
-                                             &at(b, n, j0, 1), &at(b, n, p, 1), index_t(n), nrhs))
+      // The right-hand sides from the same panel, in the plain loop's order
+      // (b may be null without right-hand sides).
+      T* bj = nrhs > 0 ? &at(b, n, j0, 1) : nullptr;
+      const T* bp = nrhs > 0 ? &at(b, n, p, 1) : nullptr;
+      if (blocked::subtract_lower_gram<T, F>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m, bj, bp,
+                                             index_t(n), nrhs))
         return;
     } else if (blocked::subtract_lower_gram<T, F>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
       for (int s = 1; s <= nrhs; ++s)
