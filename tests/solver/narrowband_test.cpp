@@ -3,8 +3,8 @@
 // operations in the same order, so the same bits, also when a pivot fails and
 // the solve stops halfway.
 #include <cstring>
-#include <type_traits>
 #include <limits>
+#include <type_traits>
 
 #include "solver/def_velqo.h"
 #include "solver/kernel.h"
@@ -133,9 +133,10 @@ TYPED_TEST(NarrowBand, FactorisationMatchesTheGenericStepsBitForBit) {
 }
 
 // The complex types run the generic steps at every bandwidth, their dense
-// products in the register-blocked kernels: the plain loops' operations in the
-// plain loops' order, in both forms. Bandwidths around the kernels' tiles (4 or
-// 2 complex elements a vector), several levels, a short last block, a NaN pivot
+// products in the register-blocked kernels from the bands where those pay: the
+// plain loops' operations in the plain loops' order, in both forms. Bandwidths
+// on both sides of each kernel's first band and around its tiles (4 or 2
+// complex elements a vector), several levels, a short last block, a NaN pivot
 // that stops the solve in a level-1 block.
 template <class T> class BlockedProducts : public ::testing::Test {
  protected:
@@ -174,7 +175,7 @@ TYPED_TEST(BlockedProducts, ComplexSolveMatchesThePlainLoopsBitForBit) {
       r.b = std::move(b);
       return r;
     };
-    for (int m : {1, 2, 3, 4, 5, 7, 9, 16, 17, 33}) {
+    for (int m : {1, 2, 3, 4, 5, 7, 9, 11, 12, 15, 16, 17, 33}) {
       const int L = std::max(velqo::def_velqo::grainsize * velqo::def_velqo::grainsize / m, m + 1);
       for (int n : {L + 1, 3 * L + 5, 21 * L + 3}) {
         for (bool fails : {false, true}) {
