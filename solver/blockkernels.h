@@ -1,41 +1,71 @@
-// Register-blocked products for the block steps of wide bands, real types.
+// Register-blocked products for the block steps of the parallel solve.
 //
 // The block steps of a band wider than a vector register spend their time in
 // three dense products of m × m pieces: the fill −Y·X, the Schur complement
 // Xᵀ·X of a right partner (its lower triangle) and the complement Y·Yᵀ of a
-// left partner. The kernels below keep a small tile of the result in vector
+// left partner, besides the spike solve L·X = S and the right coupling
+// Y·Lᵀ = F. Real types use the kernels above the narrow-band steps, complex
+// types (which have none) from a few columns on. The kernels below keep a small tile of the result in vector
 // registers for the whole inner loop and stream the operands with unit stride
 // from their column-major arrays (leading dimensions as given), copying the
 // operand that goes across the lanes into a small row-major panel on the stack. They work on
-// float and double in GCC vector extensions; nothing is fused (-ffp-contract=off,
-// no FMA), and nothing allocates.
+// all four element types in GCC vector extensions; nothing is fused
+// (-ffp-contract=off, no FMA), and nothing allocates.
 //
-// The spike solve, the fill and both complements sum every element in the same
-// order as the plain loops (the products taken one after the other in
-// ascending index), so they give the same bits. The right partner's right-hand
-// sides are dot products along the partner's rows, in an order that depends on
-// the row count only.
+// A complex vector holds its elements as they lie in memory, real and
+// imaginary part side by side. The product of such a vector x with one complex
+// factor f is x·re(f) + x̃·im(f), x̃ being x with the parts of every element
+// exchanged and the new real part negated, (−im(x), re(x)): the real part
+// re(x)·re(f) − im(x)·im(f) and the imaginary part im(x)·re(f) + re(x)·im(f),
+// the products and the sums of mul / mul_sub (solver/scalar.h), so an update
+// c − x·f gives their bits. x̃ is formed once per vector, f once per element.
+// Routines that read the upper triangle of a Hermitian matrix take the form F
+// and conjugate (adjoint<F>) the operands the plain loops conjugate; pivots
+// divide and reciprocals multiply as divide_by_block_pivot and
+// times_pivot_reciprocal do.
+//
+// The spike solve, the fill, the right coupling and both complements sum every
+// element in the same order as the plain loops (the products taken one after
+// the other in ascending index), so they give the same bits. The right
+// partner's right-hand sides are, for real types, dot products along the
+// partner's rows, in an order that depends on the row count only; for complex
+// types they come from the right complement's panel in the plain loop's order.
 #pragma once
 
+#include <complex>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "solver/bandstorage.h"
 #include "solver/scalar.h"
 
 namespace velqo::blocked {
 
-/// Elements of the panel the fill and the right complement copy onto the stack.
-inline constexpr int panel_capacity = 8192;
+/// Elements of the panel the fill and the right complement copy onto the stack
+/// (at most 64 KiB: complex<double> has half as many).
+template <class T> inline constexpr int panel_capacity = sizeof(T) > 8 ? 4096 : 8192;
 
-/// W real elements of type T in one 32-byte GCC vector.
+/// W elements of type T in one 32-byte GCC vector, and the product of a vector
+/// with one element: the vector taken as an operand (take), the element spread
+/// as a factor (spread), each formed once for all the products it enters.
 template <class T> struct lanes {
   static constexpr int W = int(32 / sizeof(T));
   typedef T vec __attribute__((vector_size(32)));
+  using factor = T;
+  struct operand {
+    vec x;
+  };
 
   /// r ← p[0 … W − 1] (through a reference: a vector return value would depend
   /// on the instruction set the caller is compiled for).
   [[gnu::always_inline]] static void load(vec& r, const T* p) { std::memcpy(&r, p, sizeof r); }
   [[gnu::always_inline]] static void store(T* p, const vec& v) { std::memcpy(p, &v, sizeof v); }
+  [[gnu::always_inline]] static void spread(factor& f, const T& s) { f = s; }
+  [[gnu::always_inline]] static void take(operand& p, const vec& x) { p.x = x; }
+  /// x·f elementwise.
+  [[gnu::always_inline]] static void product(vec& r, const operand& p, const factor& f) { r = p.x * f; }
   /// Lane 0 + lane 1 + … in lane order.
   [[gnu::always_inline]] static T sum(const vec& v) {
     T s = v[0];
@@ -44,40 +74,154 @@ template <class T> struct lanes {
   }
 };
 
+/// W complex elements in one 32-byte vector of their parts, interleaved. The
+/// operand keeps x and x̃ = (−im(x), re(x)) of each element, the factor re(f) and
+/// im(f) in every part: x·re(f) + x̃·im(f) is re(x)·re(f) − im(x)·im(f) and
+/// im(x)·re(f) + re(x)·im(f), the products and the sums of mul.
+template <class R> struct lanes<std::complex<R>> {
+  using T = std::complex<R>;
+  static constexpr int W = int(32 / sizeof(T));
+  typedef R vec __attribute__((vector_size(32)));
+  struct factor {
+    vec re, im;
+  };
+  struct operand {
+    vec x, turned;
+  };
+
+  /// Unaligned and free to alias the elements: a plain vector load, which
+  /// keeps the accumulators of a tile in registers where a copy would not.
+  typedef R unaligned __attribute__((vector_size(32), aligned(alignof(R)), may_alias));
+  [[gnu::always_inline]] static void load(vec& r, const T* p) { r = *reinterpret_cast<const unaligned*>(p); }
+  [[gnu::always_inline]] static void store(T* p, const vec& v) { *reinterpret_cast<unaligned*>(p) = v; }
+  /// The parts are copied, not computed (0 + x would flush a subnormal x).
+  [[gnu::always_inline]] static void spread(factor& f, const T& s) {
+    const R re = s.real(), im = s.imag();
+    if constexpr (W == 4) {
+      f.re = vec{re, re, re, re, re, re, re, re};
+      f.im = vec{im, im, im, im, im, im, im, im};
+    } else {
+      f.re = vec{re, re, re, re};
+      f.im = vec{im, im, im, im};
+    }
+  }
+  /// p.turned: the parts of every element exchanged and the new real part
+  /// negated, by its sign bit (exact, subnormals included).
+  [[gnu::always_inline]] static void take(operand& p, const vec& x) {
+    using bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
+    typedef bits ivec __attribute__((vector_size(32)));
+    constexpr bits sign = std::numeric_limits<bits>::min();
+    p.x = x;
+    if constexpr (W == 4) {
+      const vec exchanged = __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
+      p.turned = (vec)((ivec)exchanged ^ ivec{sign, 0, sign, 0, sign, 0, sign, 0});
+    } else {
+      const vec exchanged = __builtin_shufflevector(x, x, 1, 0, 3, 2);
+      p.turned = (vec)((ivec)exchanged ^ ivec{sign, 0, sign, 0});
+    }
+  }
+  /// x·f elementwise, each element as mul forms it.
+  [[gnu::always_inline]] static void product(vec& r, const operand& p, const factor& f) {
+    r = p.x * f.re + p.turned * f.im;
+  }
+};
+
+/// Room for N elements of T on the stack, left uninitialised: an array of
+/// std::complex would be cleared on every call (a tile of 256 KiB for
+/// complex<double>).
+template <class T, int N> struct scratch {
+  alignas(64) unsigned char bytes[N * sizeof(T)];
+  T* data() { return reinterpret_cast<T*>(bytes); }
+};
+
+/// x·w for w = pivot_reciprocal<F>(d), each element as times_pivot_reciprocal forms it.
+template <class T, form F>
+[[gnu::always_inline]] inline void times_reciprocal(typename lanes<T>::vec& x, const T& w) {
+  if constexpr (conjugates<T, F>) {
+    x = x * w.real();
+  } else {
+    typename lanes<T>::factor f;
+    typename lanes<T>::operand u;
+    lanes<T>::spread(f, w);
+    lanes<T>::take(u, x);
+    lanes<T>::product(x, u, f);
+  }
+}
+
+/// row[0 … count − 1] ← divide_by(row[k], d) for complex elements, through
+/// vectors of W elements (count a multiple of W): the range of every quotient
+/// is tested first, and a row with one out of range divides element by element.
+template <class T> void divide_row(T* row, const int& count, const T& d) {
+  using L = lanes<T>;
+  using R = real_type<T>;
+  constexpr int W = L::W;
+  bool plain = true;
+  for (int k = 0; k < count; ++k) plain &= detail::quotient_in_range(row[k], d);
+  if (!plain) [[unlikely]] {
+    for (int k = 0; k < count; ++k) row[k] = divide_by(row[k], d);
+    return;
+  }
+  // (u·conj(d))·s with s = 1 / (re(d)² + im(d)²), as divide_by_plain.
+  const R s = R(1) / (d.real() * d.real() + d.imag() * d.imag());
+  typename L::factor f;
+  L::spread(f, T(d.real(), -d.imag()));
+  for (int k = 0; k < count; k += W) {
+    typename L::vec x;
+    typename L::operand u;
+    L::load(x, row + k);
+    L::take(u, x);
+    L::product(x, u, f);
+    L::store(row + k, x * s);
+  }
+}
+
 // ---------------------------------------------------- spike columns, L·X = S
 
-/// Elements of the row-major tile the spike solve copies onto the stack.
-inline constexpr int tile_capacity = 16384;
+/// Elements of the row-major tile the spike solve copies onto the stack (at
+/// most 128 KiB: complex<double> has half as many).
+template <class T> inline constexpr int tile_capacity = sizeof(T) > 8 ? 8192 : 16384;
 
 /// Solves L·X = tile in place for the NC·W columns of a row-major tile (row y
 /// at tile + y·NC·W), row by row: row y takes the products of rows
 /// max(0, y − m) … y − 1 in ascending order and is then divided by L(y, y), the
 /// order of the column-by-column loop.
-template <class T, int NC>
+template <class T, form F, int NC>
 void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
   using L = lanes<T>;
   constexpr int W = L::W;
   constexpr int C = NC * W;
   for (int y = 0; y < rows; ++y) {
     typename L::vec acc[NC];
-    for (int c = 0; c < NC; ++c) L::load(acc[c], tile + index_t(y) * C + c * W);
+    T* ty = tile + index_t(y) * C;
+    for (int c = 0; c < NC; ++c) L::load(acc[c], ty + c * W);
     for (int x = y - m < 0 ? 0 : y - m; x < y; ++x) {
-      const T lyx = l[index_t(m) * x + y];
+      typename L::factor lyx;
+      L::spread(lyx, l[index_t(m) * x + y]);
       const T* tx = tile + index_t(x) * C;
 #pragma GCC unroll 4
       for (int c = 0; c < NC; ++c) {
         typename L::vec t;
+        typename L::operand u;
         L::load(t, tx + c * W);
-        acc[c] = acc[c] - t * lyx;
+        L::take(u, t);
+        L::product(t, u, lyx);
+        acc[c] = acc[c] - t;
       }
     }
     const T d = l[index_t(m + 1) * y];
-    for (int c = 0; c < NC; ++c) L::store(tile + index_t(y) * C + c * W, acc[c] / d);
+    if constexpr (!is_complex<T>) {
+      for (int c = 0; c < NC; ++c) L::store(ty + c * W, acc[c] / d);
+    } else if constexpr (conjugates<T, F>) {
+      for (int c = 0; c < NC; ++c) L::store(ty + c * W, acc[c] / d.real());  // a real pivot divides both parts
+    } else {
+      for (int c = 0; c < NC; ++c) L::store(ty + c * W, acc[c]);
+      divide_row(ty, C, d);
+    }
   }
 }
 
 /// The columns v0 … v0 + count − 1 of s through a tile of NC·W columns.
-template <class T, int NC>
+template <class T, form F, int NC>
 void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& v0,
                                 const int& count, T* tile) {
   constexpr int C = NC * lanes<T>::W;
@@ -85,7 +229,7 @@ void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
     const T* column = s + index_t(v0 + j) * lds;
     for (int y = 0; y < rows; ++y) tile[index_t(y) * C + j] = j < count ? column[y] : T(0);
   }
-  solve_tile_rows<T, NC>(l, m, rows, tile);
+  solve_tile_rows<T, F, NC>(l, m, rows, tile);
   for (int j = 0; j < count; ++j) {
     T* column = s + index_t(v0 + j) * lds;
     for (int y = 0; y < rows; ++y) column[y] = tile[index_t(y) * C + j];
@@ -99,28 +243,30 @@ void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
 /// is then divided by the pivot, as the column-by-column loop does: the same
 /// bits. The columns go a tile at a time across vector registers. False, with
 /// s untouched, when a tile of rows rows does not fit on the stack.
-template <class T>
+template <class T, form F>
 bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q) {
   constexpr int W = lanes<T>::W;
-  if (index_t(rows) * W > tile_capacity) return false;
-  alignas(64) T tile[tile_capacity];
+  if (index_t(rows) * W > tile_capacity<T>) return false;
+  scratch<T, tile_capacity<T>> room;
+  T* tile = room.data();
   int v0 = 0;
-  if (index_t(rows) * 4 * W <= tile_capacity) {
+  if (index_t(rows) * 4 * W <= tile_capacity<T>) {
     for (; v0 + 2 * W < q; v0 += 4 * W)
-      solve_columns_through_tile<T, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
+      solve_columns_through_tile<T, F, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
   }
-  if (index_t(rows) * 2 * W <= tile_capacity) {
+  if (index_t(rows) * 2 * W <= tile_capacity<T>) {
     for (; v0 + W < q; v0 += 2 * W)
-      solve_columns_through_tile<T, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
+      solve_columns_through_tile<T, F, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
   }
-  for (; v0 < q; v0 += W) solve_columns_through_tile<T, 1>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
+  for (; v0 < q; v0 += W)
+    solve_columns_through_tile<T, F, 1>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
   return true;
 }
 
 // ------------------------------------------------ right couplings, Y·Lᵀ = F
 
 /// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of solve_right_transposed.
-template <class T, int NX, int NR>
+template <class T, form F, int NX, int NR>
 [[gnu::always_inline]] inline void right_tile(const T* l, const int& m, T* y, const index_t& ldy, const int& x0,
                                               const int& r0) {
   using L = lanes<T>;
@@ -129,54 +275,73 @@ template <class T, int NX, int NR>
   for (int j = 0; j < NR; ++j)
     for (int i = 0; i < NX; ++i) L::load(acc[i][j], y + index_t(r0 + j) * ldy + x0 + i * W);
   for (int v = 0; v < r0; ++v) {
-    typename L::vec yv[NX];
-    for (int i = 0; i < NX; ++i) L::load(yv[i], y + index_t(v) * ldy + x0 + i * W);
+    typename L::operand yv[NX];
+    for (int i = 0; i < NX; ++i) {
+      typename L::vec t;
+      L::load(t, y + index_t(v) * ldy + x0 + i * W);
+      L::take(yv[i], t);
+    }
     const T* lv = l + index_t(m) * v + r0;  // L(r0 + j, v) = lv[j]
 #pragma GCC unroll 4
-    for (int j = 0; j < NR; ++j)
-      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - yv[i] * lv[j];
+    for (int j = 0; j < NR; ++j) {
+      typename L::factor f;
+      L::spread(f, adjoint<F>(lv[j]));
+      for (int i = 0; i < NX; ++i) {
+        typename L::vec t;
+        L::product(t, yv[i], f);
+        acc[i][j] = acc[i][j] - t;
+      }
+    }
   }
   for (int j = 0; j < NR; ++j) {
     for (int k = 0; k < j; ++k) {
-      const T ljk = l[index_t(m) * (r0 + k) + r0 + j];
-      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - acc[i][k] * ljk;
+      typename L::factor f;
+      L::spread(f, adjoint<F>(l[index_t(m) * (r0 + k) + r0 + j]));
+      for (int i = 0; i < NX; ++i) {
+        typename L::vec t;
+        typename L::operand u;
+        L::take(u, acc[i][k]);
+        L::product(t, u, f);
+        acc[i][j] = acc[i][j] - t;
+      }
     }
-    const T w = T(1) / l[index_t(m + 1) * (r0 + j)];
-    for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] * w;
+    const T w = pivot_reciprocal<F>(l[index_t(m + 1) * (r0 + j)]);
+    for (int i = 0; i < NX; ++i) times_reciprocal<T, F>(acc[i][j], w);
   }
   for (int j = 0; j < NR; ++j)
     for (int i = 0; i < NX; ++i) L::store(y + index_t(r0 + j) * ldy + x0 + i * W, acc[i][j]);
 }
 
-template <class T, int NR>
+template <class T, form F, int NR>
 void right_tile_columns(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& r0) {
   constexpr int W = lanes<T>::W;
   int x0 = 0;
-  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, 2, NR>(l, m, y, ldy, x0, r0);
-  for (; x0 + W <= rows; x0 += W) right_tile<T, 1, NR>(l, m, y, ldy, x0, r0);
+  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, F, 2, NR>(l, m, y, ldy, x0, r0);
+  for (; x0 + W <= rows; x0 += W) right_tile<T, F, 1, NR>(l, m, y, ldy, x0, r0);
   for (int r = r0; r < r0 + NR; ++r) {
-    const T w = T(1) / l[index_t(m + 1) * r];
+    const T w = pivot_reciprocal<F>(l[index_t(m + 1) * r]);
     for (int x = x0; x < rows; ++x) {
       T sum = y[index_t(r) * ldy + x];
-      for (int v = 0; v < r; ++v) sum = sum - y[index_t(v) * ldy + x] * l[index_t(m) * v + r];
-      y[index_t(r) * ldy + x] = sum * w;
+      for (int v = 0; v < r; ++v) sum = mul_sub(sum, y[index_t(v) * ldy + x], adjoint<F>(l[index_t(m) * v + r]));
+      y[index_t(r) * ldy + x] = times_pivot_reciprocal<F>(sum, w);
     }
   }
 }
 
-/// Solves Y·Lᵀ = F in place for y (rows × cols, leading dimension ldy), L
-/// being the cols × cols lower triangle with L(i, k) at l[m·k + i] (the last
-/// cols ≤ m rows of a block's factor in band storage). Element (x, r) takes
-/// y(x, v)·L(r, v) for v = 0 … r − 1 in ascending order and is then multiplied
-/// by 1 / L(r, r), as the column-by-column loop forms it: the same bits.
-template <class T>
+/// Solves Y·Lᵀ = F (Y·Lᴴ = F) in place for y (rows × cols, leading dimension
+/// ldy), L being the cols × cols lower triangle with L(i, k) at l[m·k + i] (the
+/// last cols ≤ m rows of a block's factor in band storage). Element (x, r) takes
+/// y(x, v)·L(r, v) (conjugated) for v = 0 … r − 1 in ascending order and is then
+/// multiplied by pivot_reciprocal<F>(L(r, r)), as the column-by-column loop
+/// forms it: the same bits.
+template <class T, form F>
 void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& cols) {
   int r0 = 0;
-  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, 4>(l, m, y, ldy, rows, r0);
+  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, F, 4>(l, m, y, ldy, rows, r0);
   switch (cols - r0) {
-    case 3: right_tile_columns<T, 3>(l, m, y, ldy, rows, r0); break;
-    case 2: right_tile_columns<T, 2>(l, m, y, ldy, rows, r0); break;
-    case 1: right_tile_columns<T, 1>(l, m, y, ldy, rows, r0); break;
+    case 3: right_tile_columns<T, F, 3>(l, m, y, ldy, rows, r0); break;
+    case 2: right_tile_columns<T, F, 2>(l, m, y, ldy, rows, r0); break;
+    case 1: right_tile_columns<T, F, 1>(l, m, y, ldy, rows, r0); break;
     default: break;
   }
 }
@@ -197,14 +362,21 @@ template <class T, int NV>
   const T* xc[NV];
   for (int j = 0; j < NV; ++j) xc[j] = x + index_t(v0 + j) * ldx;
   for (int k = 0; k < m; ++k) {
-    typename L::vec y0, y1;
-    L::load(y0, panel + index_t(k) * R);
-    L::load(y1, panel + index_t(k) * R + W);
+    typename L::vec t0, t1;
+    typename L::operand y0, y1;
+    L::load(t0, panel + index_t(k) * R);
+    L::load(t1, panel + index_t(k) * R + W);
+    L::take(y0, t0);
+    L::take(y1, t1);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
-      const T xs = xc[j][k];
-      acc[0][j] = acc[0][j] - y0 * xs;
-      acc[1][j] = acc[1][j] - y1 * xs;
+      typename L::factor xs;
+      L::spread(xs, xc[j][k]);
+      typename L::vec q0, q1;
+      L::product(q0, y0, xs);
+      L::product(q1, y1, xs);
+      acc[0][j] = acc[0][j] - q0;
+      acc[1][j] = acc[1][j] - q1;
     }
   }
   for (int j = 0; j < NV; ++j) {
@@ -224,8 +396,9 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
   using L = lanes<T>;
   constexpr int W = L::W;
   constexpr int R = 2 * W;
-  if (index_t(R) * m > panel_capacity) return false;
-  alignas(64) T panel[panel_capacity];
+  if (index_t(R) * m > panel_capacity<T>) return false;
+  scratch<T, panel_capacity<T>> room;
+  T* panel = room.data();
   for (int t0 = 0; t0 < rows; t0 += R) {
     const int rr = rows - t0 < R ? rows - t0 : R;
     for (int k = 0; k < m; ++k) {
@@ -250,7 +423,8 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
           L::store(f, out[0][j]);
           L::store(f + W, out[1][j]);
         } else {
-          alignas(64) T e[R];
+          scratch<T, R> room;
+          T* e = room.data();
           L::store(e, out[0][j]);
           L::store(e + W, out[1][j]);
           for (int t = 0; t < rr; ++t) f[t] = e[t];
@@ -264,8 +438,9 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
 // ------------------------------------------- complement of a right partner
 
 /// c(u, v) ← c(u, v) − σ(u, v) for the NV columns v0 … of a tile whose rows
-/// u0 … u0 + 2W − 1 are in the panel (panel[x·2W + i] = s(x, u0 + i)),
-/// σ(u, v) = 0 + s(x₀, v)·s(x₀, u) + s(x₁, v)·s(x₁, u) + … in ascending rows,
+/// u0 … u0 + 2W − 1 are in the panel (panel[x·2W + i] = s(x, u0 + i), conjugated
+/// in the Hermitian form), σ(u, v) = 0 + s(x₀, v)·s(x₀, u) + s(x₁, v)·s(x₁, u) + …
+/// in ascending rows,
 /// the order of the plain loop; only u ≥ v, u < m is stored.
 template <class T, int NV>
 [[gnu::always_inline]] inline void gram_tile(T* c, const index_t& ldc, const T* panel, const T* s,
@@ -279,18 +454,26 @@ template <class T, int NV>
   typename L::vec acc[2][NV];
   for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
   for (int x = 0; x < rows; ++x) {
-    typename L::vec p0, p1;
-    L::load(p0, panel + index_t(x) * R);
-    L::load(p1, panel + index_t(x) * R + W);
+    typename L::vec t0, t1;
+    typename L::operand p0, p1;
+    L::load(t0, panel + index_t(x) * R);
+    L::load(t1, panel + index_t(x) * R + W);
+    L::take(p0, t0);
+    L::take(p1, t1);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
-      const T svx = sv[j][x];
-      acc[0][j] = acc[0][j] + p0 * svx;
-      acc[1][j] = acc[1][j] + p1 * svx;
+      typename L::factor svx;
+      L::spread(svx, sv[j][x]);
+      typename L::vec q0, q1;
+      L::product(q0, p0, svx);
+      L::product(q1, p1, svx);
+      acc[0][j] = acc[0][j] + q0;
+      acc[1][j] = acc[1][j] + q1;
     }
   }
   for (int j = 0; j < NV; ++j) {
-    alignas(64) T e[R];
+    scratch<T, R> room;
+    T* e = room.data();
     L::store(e, acc[0][j]);
     L::store(e + W, acc[1][j]);
     T* cv = c + index_t(v0 + j) * ldc;
@@ -301,25 +484,71 @@ template <class T, int NV>
   }
 }
 
-/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m, x = 0 … rows − 1,
-/// each sum formed from zero in ascending rows as the plain loop forms it; c
-/// has leading dimension ldc and its upper triangle is left alone (in band
-/// storage it holds other entries). Rows u go 2W at a time through a panel on
-/// the stack; false, with c untouched, when the panel of rows rows does not fit.
+/// r(u0 + i, k) ← r(u0 + i, k) − panel(x, i)·b(x, k) for x = 0 … rows − 1 one
+/// after the other, i < ru, every right-hand side k < nrhs (leading dimension
+/// ldb of b and r): the order of the plain loop.
 template <class T>
-bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+void subtract_panel_product(T* r, const T* b, const index_t& ldb, const int& nrhs, const T* panel, const int& rows,
+                            const int& u0, const int& ru) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int R = 2 * W;
+  for (int k = 0; k < nrhs; ++k) {
+    const T* bk = b + index_t(k) * ldb;
+    scratch<T, R> room;
+    T* e = room.data();
+    for (int i = ru; i < R; ++i) e[i] = T(0);
+    T* rk = r + index_t(k) * ldb + u0;
+    for (int i = 0; i < ru; ++i) e[i] = rk[i];
+    typename L::vec acc0, acc1;
+    L::load(acc0, e);
+    L::load(acc1, e + W);
+    for (int x = 0; x < rows; ++x) {
+      typename L::vec t0, t1;
+      typename L::operand p0, p1;
+      L::load(t0, panel + index_t(x) * R);
+      L::load(t1, panel + index_t(x) * R + W);
+      L::take(p0, t0);
+      L::take(p1, t1);
+      typename L::factor f;
+      L::spread(f, bk[x]);
+      L::product(t0, p0, f);
+      L::product(t1, p1, f);
+      acc0 = acc0 - t0;
+      acc1 = acc1 - t1;
+    }
+    L::store(e, acc0);
+    L::store(e + W, acc1);
+    for (int i = 0; i < ru; ++i) rk[i] = e[i];
+  }
+}
+
+/// c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) (s(x, u) conjugated in the Hermitian
+/// form: Xᴴ·X) for 0 ≤ v ≤ u < m, x = 0 … rows − 1, each sum formed from zero
+/// in ascending rows as the plain loop forms it; c has leading dimension ldc
+/// and its upper triangle is left alone (in band storage it holds other
+/// entries). Given nrhs right-hand sides, also r(u, k) ← r(u, k) − s(x, u)·b(x, k)
+/// (conjugated likewise: Xᴴ·b) for x = 0, 1, … one after the other, the plain
+/// loop's order (b, r with leading dimension ldb, r apart from b and s). Rows u
+/// go 2W at a time through a panel on the stack; false, with c and r untouched,
+/// when the panel of rows rows does not fit.
+template <class T, form F>
+bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m,
+                         T* r = nullptr, const T* b = nullptr, const index_t& ldb = 0, const int& nrhs = 0) {
   using L = lanes<T>;
   constexpr int R = 2 * L::W;
-  if (index_t(rows) * R > panel_capacity) return false;
-  alignas(64) T panel[panel_capacity];
+  if (index_t(rows) * R > panel_capacity<T>) return false;
+  scratch<T, panel_capacity<T>> room;
+  T* panel = room.data();
   for (int u0 = 0; u0 < m; u0 += R) {
     const int ru = m - u0 < R ? m - u0 : R;
     for (int x = 0; x < rows; ++x)
-      for (int i = 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? s[index_t(u0 + i) * lds + x] : T(0);
+      for (int i = 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? adjoint<F>(s[index_t(u0 + i) * lds + x]) : T(0);
     const int vend = u0 + ru;  // columns v < vend meet rows u ≥ v of this panel
     int v0 = 0;
     for (; v0 + 4 <= vend; v0 += 4) gram_tile<T, 4>(c, ldc, panel, s, lds, rows, m, u0, v0);
     for (; v0 < vend; ++v0) gram_tile<T, 1>(c, ldc, panel, s, lds, rows, m, u0, v0);
+    if (nrhs > 0) subtract_panel_product(r, b, ldb, nrhs, panel, rows, u0, ru);
   }
   return true;
 }
@@ -369,7 +598,7 @@ void subtract_transposed_product(T* r, const T* s, const index_t& lds, const int
 
 /// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of the update of
 /// subtract_lower_outer (all of them on or below the diagonal).
-template <class T, int NX, int NR>
+template <class T, form F, int NX, int NR>
 [[gnu::always_inline]] inline void outer_tile(T* c, const index_t& ldc, const T* y, const index_t& ldy,
                                               const int& cols, const int& x0, const int& r0) {
   using L = lanes<T>;
@@ -379,12 +608,21 @@ template <class T, int NX, int NR>
     for (int i = 0; i < NX; ++i) L::load(acc[i][j], c + index_t(r0 + j) * ldc + x0 + i * W);
   for (int v = 0; v < cols; ++v) {
     const T* yv = y + index_t(v) * ldy;
-    typename L::vec yx[NX];
-    for (int i = 0; i < NX; ++i) L::load(yx[i], yv + x0 + i * W);
+    typename L::operand yx[NX];
+    for (int i = 0; i < NX; ++i) {
+      typename L::vec t;
+      L::load(t, yv + x0 + i * W);
+      L::take(yx[i], t);
+    }
 #pragma GCC unroll 4
     for (int j = 0; j < NR; ++j) {
-      const T yr = yv[r0 + j];
-      for (int i = 0; i < NX; ++i) acc[i][j] = acc[i][j] - yx[i] * yr;
+      typename L::factor yr;
+      L::spread(yr, adjoint<F>(yv[r0 + j]));
+      for (int i = 0; i < NX; ++i) {
+        typename L::vec t;
+        L::product(t, yx[i], yr);
+        acc[i][j] = acc[i][j] - t;
+      }
     }
   }
   for (int j = 0; j < NR; ++j)
@@ -392,10 +630,11 @@ template <class T, int NX, int NR>
 }
 
 /// c(x, r) ← c(x, r) − y(r, 0)·y(x, 0) − y(r, 1)·y(x, 1) − … − y(r, cols − 1)·y(x, cols − 1)
+/// (y(r, v) conjugated in the Hermitian form: Y·Yᴴ)
 /// for 0 ≤ r ≤ x < rows, the products subtracted one after the other as the
 /// plain loop does; y is rows × cols (leading dimension ldy), c has leading
 /// dimension ldc and its upper triangle is left alone.
-template <class T>
+template <class T, form F>
 void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& rows,
                           const int& cols) {
   using L = lanes<T>;
@@ -404,7 +643,7 @@ void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& l
   auto single = [&](int x, int r) {
     T& cxr = c[index_t(r) * ldc + x];
     T sum = cxr;
-    for (int v = 0; v < cols; ++v) sum = sum - y[index_t(v) * ldy + r] * y[index_t(v) * ldy + x];
+    for (int v = 0; v < cols; ++v) sum = mul_sub(sum, adjoint<F>(y[index_t(v) * ldy + r]), y[index_t(v) * ldy + x]);
     cxr = sum;
   };
   int r0 = 0;
@@ -413,8 +652,8 @@ void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& l
     for (int r = r0; r < r0 + NR - 1; ++r)
       for (int x = r; x < r0 + NR - 1; ++x) single(x, r);
     int x0 = r0 + NR - 1;
-    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, 2, NR>(c, ldc, y, ldy, cols, x0, r0);
-    for (; x0 + W <= rows; x0 += W) outer_tile<T, 1, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, F, 2, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + W <= rows; x0 += W) outer_tile<T, F, 1, NR>(c, ldc, y, ldy, cols, x0, r0);
     for (int r = r0; r < r0 + NR; ++r)
       for (int x = x0; x < rows; ++x) single(x, r);
   }

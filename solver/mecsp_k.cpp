@@ -26,6 +26,7 @@
 // backward sweep.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <type_traits>
 #include <utility>
 
@@ -36,16 +37,35 @@
 #include "solver/kernel.h"
 #include "solver/narrowband.h"
 #include "solver/team.h"
+#include "solver/testing.h"
 
 namespace velqo {
 namespace {
 
-/// Whether the generic steps hand their dense products to the register-blocked
+/// Set by the test seam: the generic steps keep their plain loops.
+std::atomic<bool> plain_products_only{false};
+
+/// The dense products of the generic steps that have register-blocked kernels.
+enum class product { spike_solve, right_complement, left_complement, fill, right_coupling };
+
+/// For complex types, the narrowest band at which each product's kernel takes
+/// less time than its plain loop (in that order; measured with one task, both
+/// forms, both precisions). Below these a product has a few elements per vector
+/// register and the kernel's copies and tile edges cost more than it saves.
+constexpr int complex_blocked_from[] = {2, 4, 12, 4, 16};
+
+/// Whether the generic steps hand a dense product to the register-blocked
 /// kernels of solver/blockkernels.h: real types wider than the narrow-band
 /// steps go (those, and the generic steps for their bandwidths, keep the plain
-/// loops, whose order they share).
-template <class T> bool blocked_products(const int& m) {
-  return !is_complex<T> && m > narrow_limit<T>;
+/// loops, whose order they share), complex types from the band above. Both
+/// give the same bits, except the real right partner's right-hand sides.
+template <class T> bool blocked_products(const int& m, const product& which) {
+  if (plain_products_only.load(std::memory_order_relaxed)) return false;
+  if constexpr (is_complex<T>) {
+    return m >= complex_blocked_from[int(which)];
+  } else {
+    return m > narrow_limit<T>;
+  }
 }
 
 /// The rows first … last of one block.
@@ -68,12 +88,10 @@ struct block_range {
 template <class T, form F>
 void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& first, const int& last,
                          const int& q) {
-  if constexpr (!is_complex<T>) {
-    if (blocked_products<T>(m) && first <= last &&
-        blocked::solve_lower_band(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
-                                  index_t(n), q))
-      return;
-  }
+  if (blocked_products<T>(m, product::spike_solve) && first <= last &&
+      blocked::solve_lower_band<T, F>(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
+                                      index_t(n), q))
+    return;
   for (int v = 1; v <= q; ++v) {
     for (int x = first; x <= last; ++x) {
       T& sx = at(spike, n, x, v);
@@ -153,15 +171,21 @@ void right_partner_update(T* a, const int& n, const int& m, T* b, const int& nrh
                           const int& blocksize, const int& distance, const int& first, const int& last) {
   const int p = first + distance;
   const int pe = std::min(n, p + blocksize - 1);
-  if constexpr (!is_complex<T>) {
-    if (blocked_products<T>(m)) {
-      const int j0 = last - m + 1;
-      const T* x = &at(spike, n, p, 1);
-      if (blocked::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
-        for (int s = 1; s <= nrhs; ++s)
-          blocked::subtract_transposed_product(&at(b, n, j0, s), x, index_t(n), pe - p + 1, m, &at(b, n, p, s));
+  if (blocked_products<T>(m, product::right_complement)) {
+    const int j0 = last - m + 1;
+    const T* x = &at(spike, n, p, 1);
+    if constexpr (is_complex<T>) {
+      // The right-hand sides from the same panel, in the plain loop's order
+      // (b may be null without right-hand sides).
+      T* bj = nrhs > 0 ? &at(b, n, j0, 1) : nullptr;
+      const T* bp = nrhs > 0 ? &at(b, n, p, 1) : nullptr;
+      if (blocked::subtract_lower_gram<T, F>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m, bj, bp,
+                                             index_t(n), nrhs))
         return;
-      }
+    } else if (blocked::subtract_lower_gram<T, F>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+      for (int s = 1; s <= nrhs; ++s)
+        blocked::subtract_transposed_product(&at(b, n, j0, s), x, index_t(n), pe - p + 1, m, &at(b, n, p, s));
+      return;
     }
   }
   for (int v = 1; v <= m; ++v) {
@@ -191,15 +215,10 @@ void left_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs
                          const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
-  bool done = false;
-  if constexpr (!is_complex<T>) {
-    if (blocked_products<T>(m)) {
-      blocked::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
-                                    top - first + 1, m);
-      done = true;
-    }
-  }
-  if (!done) {
+  if (blocked_products<T>(m, product::left_complement)) {
+    blocked::subtract_lower_outer<T, F>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
+                                        top - first + 1, m);
+  } else {
     for (int v = 1; v <= m; ++v) {
       for (int r = first; r <= top; ++r) {
         const T yr = adjoint<F>(at(spike, n, r, v));
@@ -230,16 +249,14 @@ void fill(T* a, const int& n, const int& m, T* spike, const int& blocksize, cons
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
   const int xrow = p + blocksize - m - 1;  // row xrow + k of X belongs to column k of Y
-  if constexpr (!is_complex<T>) {
-    if (blocked_products<T>(m)) {
-      // Y's last row to the scratch row first, as the loop below leaves it.
-      for (int k = 1; k <= m; ++k) band(a, m, first + k - 1, first - 1) = at(spike, n, top, k);
-      if (blocked::negate_product_in_place(&at(spike, n, first, 1), index_t(n), &at(spike, n, xrow + 1, 1),
-                                           index_t(n), top - first + 1, m)) {
-        for (int v = 1; v <= m; ++v)
-          for (int x = top + 1; x <= last; ++x) at(spike, n, x, v) = T(0);
-        return;
-      }
+  if (blocked_products<T>(m, product::fill)) {
+    // Y's last row to the scratch row first, as the loop below leaves it.
+    for (int k = 1; k <= m; ++k) band(a, m, first + k - 1, first - 1) = at(spike, n, top, k);
+    if (blocked::negate_product_in_place(&at(spike, n, first, 1), index_t(n), &at(spike, n, xrow + 1, 1),
+                                         index_t(n), top - first + 1, m)) {
+      for (int v = 1; v <= m; ++v)
+        for (int x = top + 1; x <= last; ++x) at(spike, n, x, v) = T(0);
+      return;
     }
   }
   for (int x = first; x <= top; ++x) {
@@ -270,12 +287,10 @@ void right_coupling_from_fill(T* a, const int& n, const int& m, T* spike, const 
                               const int& first, const int& last) {
   const int p = first + distance;
   const int top2 = std::min(n, p + m - 1);
-  if constexpr (!is_complex<T>) {
-    if (blocked_products<T>(m)) {
-      const int j0 = last - m + 1;
-      blocked::solve_right_transposed(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n), top2 - p + 1, m);
-      return;
-    }
+  if (blocked_products<T>(m, product::right_coupling)) {
+    const int j0 = last - m + 1;
+    blocked::solve_right_transposed<T, F>(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n), top2 - p + 1, m);
+    return;
   }
   for (int v = 1; v <= m; ++v) {
     const int j = last - m + v;
@@ -1303,4 +1318,9 @@ void p_mesolution_hpd_z8(complex8* a, const int& n, const int& m, complex8* b, c
                                           info, nullptr);
 }
 
+namespace testing {
+
+void force_plain_products(bool plain) { plain_products_only.store(plain, std::memory_order_relaxed); }
+
+}  // namespace testing
 }  // namespace velqo

@@ -21,4 +21,9 @@ void ask_processor_count_with(void (*ask)(int& count));
 /// Returns the task count and the grain sizes to their state at program start.
 void reset_library_state();
 
+/// Makes the generic block steps of the parallel solve use their plain loops
+/// (true) instead of the register-blocked kernels, or the kernels again
+/// (false), so that tests can compare the two. Not for use while a solve runs.
+void force_plain_products(bool plain);
+
 }  // namespace velqo::testing

@@ -1,8 +1,10 @@
-// The steps compiled for narrow bands against the generic steps: the same
+// The steps compiled for narrow bands against the generic steps, and the
+// complex steps' register-blocked kernels against their plain loops: the same
 // operations in the same order, so the same bits, also when a pivot fails and
 // the solve stops halfway.
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "solver/def_velqo.h"
 #include "solver/kernel.h"
@@ -127,6 +129,72 @@ TYPED_TEST(NarrowBand, FactorisationMatchesTheGenericStepsBitForBit) {
     EXPECT_TRUE(same_bits(factor(true, a, m, 40, 80, generic_info), factor(false, a, m, 40, 80, narrow_info)))
         << "failing block, m=" << m;
     EXPECT_EQ(narrow_info[0], 1);
+  }
+}
+
+// The complex types run the generic steps at every bandwidth, their dense
+// products in the register-blocked kernels from the bands where those pay: the
+// plain loops' operations in the plain loops' order, in both forms. Bandwidths
+// on both sides of each kernel's first band and around its tiles (4 or 2
+// complex elements a vector), several levels, a short last block, a NaN pivot
+// that stops the solve in a level-1 block.
+template <class T> class BlockedProducts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    velqo::testing::reset_library_state();
+    velqo::testing::override_processor_count(8);
+    velqo::def_velqo::requiregrainsizeforcomplex();
+  }
+  void TearDown() override {
+    velqo::testing::force_plain_products(false);
+    velqo::testing::override_processor_count(0);
+    velqo::testing::reset_library_state();
+  }
+};
+using ComplexTypes = ::testing::Types<complex4, complex8>;
+TYPED_TEST_SUITE(BlockedProducts, ComplexTypes);
+
+TYPED_TEST(BlockedProducts, ComplexSolveMatchesThePlainLoopsBitForBit) {
+  using T = TypeParam;
+  using R = real_type<T>;
+  const T nan(std::numeric_limits<R>::quiet_NaN(), std::numeric_limits<R>::quiet_NaN());
+  for (bool hermitian : {false, true}) {
+    const auto entry = [&](std::vector<T> a, int n, int m, std::vector<T> b, int nrhs, int tasks, bool plain) {
+      velqo::testing::force_plain_products(plain);
+      velqo::settasks(tasks);
+      std::vector<T> w(std::max<std::size_t>(1, 2 * std::size_t(n) * m), nan);
+      outcome<T> r;
+      if (!hermitian) {
+        solve_entry(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
+      } else if constexpr (std::is_same_v<T, complex4>) {
+        velqo::mesolution_hpd_z4(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
+      } else {
+        velqo::mesolution_hpd_z8(a.data(), n, m, b.data(), nrhs, w.data(), r.status);
+      }
+      r.a = std::move(a);
+      r.b = std::move(b);
+      return r;
+    };
+    for (int m : {1, 2, 3, 4, 5, 7, 9, 11, 12, 15, 16, 17, 33}) {
+      const int L = std::max(velqo::def_velqo::grainsize * velqo::def_velqo::grainsize / m, m + 1);
+      for (int n : {L + 1, 3 * L + 5, 21 * L + 3}) {
+        for (bool fails : {false, true}) {
+          if (fails && n < 3 * L) continue;
+          SCOPED_TRACE(::testing::Message() << (hermitian ? "hermitian" : "symmetric") << " m=" << m << " n=" << n
+                                            << (fails ? " NaN pivot" : ""));
+          std::vector<T> a = hermitian ? random_hpd_band<T>(n, m, 3u * n + m) : random_spd_band<T>(n, m, 3u * n + m);
+          if (fails) band(a.data(), m, 2 * L - 1, 2 * L - 1) = nan;
+          const std::vector<T> b = random_rhs<T>(n, 2, 5u * n + m);
+          const int tasks = 1 + n % 3;
+          const outcome<T> plain = entry(a, n, m, b, 2, tasks, true);
+          const outcome<T> blocked = entry(a, n, m, b, 2, tasks, false);
+          EXPECT_EQ(blocked.status, fails ? 1 : 0);
+          EXPECT_EQ(plain.status, blocked.status);
+          EXPECT_TRUE(same_bits(plain.a, blocked.a)) << "a differs";
+          EXPECT_TRUE(same_bits(plain.b, blocked.b)) << "b differs";
+        }
+      }
+    }
   }
 }
 
