@@ -27,13 +27,19 @@ template <class T> bool use_narrow_steps(int m) {
   return m >= 1 && m <= narrow_limit<T> && narrow_steps_allowed();
 }
 
+/// Whether the kernels use the medium-band steps of solver/mediumband.h for
+/// half bandwidth m: real types from just above the narrow limit on.
+template <class T> bool use_medium_steps(int m) {
+  return !is_complex<T> && m > narrow_limit<T> && narrow_steps_allowed();
+}
+
 }  // namespace velqo
 
 namespace velqo::testing {
 
 /// Makes every kernel call from now on use the generic steps whatever the
-/// bandwidth (true), or the narrow-band ones again (false), so that tests can
-/// compare the two. Not for use while a solve is running.
+/// bandwidth (true), or the narrow- and medium-band ones again (false), so that
+/// tests can compare them. Not for use while a solve is running.
 void force_generic_steps(bool generic);
 
 }  // namespace velqo::testing

@@ -1,0 +1,222 @@
+// Block steps for medium bands, real types.
+//
+// Between the narrow bands (solver/narrowband.h: one vector register per
+// column) and the wide ones, whose time goes into the dense products of
+// solver/blockkernels.h, a block's own column steps dominate: the
+// factorisation of the block and the substitutions with its factor. The
+// kernels below keep the column (or the window of right-hand-side rows) being
+// worked on in a few 32-byte vectors for the whole of its update loop, so that
+// every update is one vector multiply and subtract with an operand streamed from
+// the band, instead of a load and a store per element.
+//
+// Every element receives exactly the operations of the plain loops
+// (factor_column in solver/banded.h and the generic substitutions), in the same
+// order, so the results are the same bit for bit. Lanes beyond an element's last
+// update are computed from other elements of the block's own part of the band
+// array and dropped; nothing outside it is read or written.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
+
+#include "solver/banded.h"
+#include "solver/bandstorage.h"
+#include "solver/blockkernels.h"
+#include "solver/flags.h"
+#include "solver/scalar.h"
+
+namespace velqo::medium {
+
+template <class T> using lanes = blocked::lanes<T>;
+
+/// Most vectors a column of the factorisation is held in, its diagonal element
+/// apart (rows i + 1 … i + m need ⌈m / W⌉): m ≤ 48 doubles or 96 floats.
+inline constexpr int max_column_vectors = 12;
+
+/// Vectors for rows 1 … reach of a column.
+template <class T> constexpr int vectors_for(int reach) { return (reach + lanes<T>::W - 1) / lanes<T>::W; }
+
+/// Whether factor_block serves half bandwidth m.
+template <class T> constexpr bool factors(int m) { return m >= 1 && vectors_for<T>(m) <= max_column_vectors; }
+
+namespace detail {
+
+/// Lanes 1 … W − 1 of x, then lane 0 of y: a column one row further down.
+template <class V, int... I>
+[[gnu::always_inline]] inline V shift_down(const V& x, const V& y, std::integer_sequence<int, I...>) {
+#if __has_builtin(__builtin_shufflevector)
+  return __builtin_shufflevector(x, y, (I + 1)...);
+#else
+  typedef decltype(x < x) index;
+  return __builtin_shuffle(x, y, index{(I + 1)...});
+#endif
+}
+
+/// The lane numbers 0 … W − 1 as a mask-typed vector.
+template <class T> [[gnu::always_inline]] inline auto lane_numbers() {
+  typedef typename lanes<T>::vec vec;
+  typedef decltype(vec{} < vec{}) mask;
+  mask idx{};
+  for (int l = 0; l < lanes<T>::W; ++l) idx[l] = l;
+  return idx;
+}
+
+/// p[0 … count − 1] ← the first count lanes of the NV vectors of x.
+template <class T, int NV>
+[[gnu::always_inline]] inline void store_first(T* p, const typename lanes<T>::vec (&x)[NV], const int& count) {
+  constexpr int W = lanes<T>::W;
+  const int full = count / W;
+#pragma GCC unroll 16
+  for (int v = 0; v < NV; ++v) {
+    if (v < full) {
+      lanes<T>::store(p + v * W, x[v]);
+    } else if (v == full) {
+      T e[W];
+      lanes<T>::store(e, x[v]);
+      for (int l = 0; l < count - full * W; ++l) p[v * W + l] = e[l];
+    }
+  }
+}
+
+/// Columns ibegin … iend (< last) of the factorisation of the block first …
+/// last whose rows i + 1 … min(i + m, last) fit in NV vectors. Each column is
+/// loaded, its diagonal element apart, takes the updates of the columns
+/// j = max(first, i − m) … i − 1 in ascending order (rows i + t with
+/// t ≤ j + m − i, the others left as they are), is tested, rooted and scaled in
+/// registers, and stored. The column just finished stays in registers for the
+/// last update of the next one, so that the next pivot waits for one division
+/// and never for a store. The failing row, or 0.
+template <class T, int NV>
+int factor_run(T* a, const int& m, const int& first, const int& last, const int& ibegin, const int& iend,
+               const T& eps, int* info, const int& parity) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typedef typename L::vec vec;
+  // Carrying the previous column costs NV more registers; beyond six vectors the
+  // column is long enough for its stores to be done before they are read.
+  constexpr bool carry = NV <= 6;
+  const auto idx = lane_numbers<T>();
+  vec prev[NV];  // L(i … i + NV·W − 1, i − 1)
+  bool carried = false;
+  for (int i = ibegin; i <= iend; ++i) {
+    T* const ci = &band(a, m, i, i);
+    const int reach = std::min(m, last - i);  // rows i + t, t ≤ reach, lie in the block
+    T pivot = ci[0];
+    vec col[NV];  // rows i + 1 … i + NV·W: lane l of col[v] is row i + 1 + v·W + l
+#pragma GCC unroll 16
+    for (int v = 0; v < NV; ++v) L::load(col[v], ci + 1 + v * W);
+    // The update from column j = i − m + s reaches rows i + t with t ≤ s; its
+    // operand a(i + t, j) lies at ci − m·(m − s) + t.
+    const int s0 = std::max(0, first - (i - m));
+    for (int s = s0; s <= m - 2; ++s) {
+      const T aij = ci[-index_t(m) * (m - s)];
+      pivot = pivot - aij * aij;
+    }
+#pragma GCC unroll 16
+    for (int g = 0; g < NV; ++g) {
+      // s − 1 in g·W … g·W + W − 1: vectors below g whole, vector g up to lane s − 1 − g·W.
+      const int se = std::min(g * W + W, m - 2);
+      for (int s = std::max(s0, g * W + 1); s <= se; ++s) {
+        const T* p = ci - index_t(m) * (m - s);
+        const T aij = p[0];
+#pragma GCC unroll 16
+        for (int v = 0; v < g; ++v) {
+          vec x;
+          L::load(x, p + 1 + v * W);
+          col[v] = col[v] - x * aij;
+        }
+        vec x;
+        L::load(x, p + 1 + g * W);
+        col[g] = idx <= s - 1 - g * W ? col[g] - x * aij : col[g];
+      }
+    }
+    for (int s = std::max(s0, NV * W + 1); s <= m - 2; ++s) {
+      const T* p = ci - index_t(m) * (m - s);
+      const T aij = p[0];
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) {
+        vec x;
+        L::load(x, p + 1 + v * W);
+        col[v] = col[v] - x * aij;
+      }
+    }
+    // The last update, from column i − 1.
+    if (i > first) {
+      vec x[NV];
+      T aij;
+      if (carry && carried) {
+        aij = prev[0][0];
+#pragma GCC unroll 16
+        for (int v = 0; v < NV; ++v)
+          x[v] = shift_down(prev[v], prev[v + 1 < NV ? v + 1 : v], std::make_integer_sequence<int, W>());
+      } else {
+        const T* p = ci - m;
+        aij = p[0];
+#pragma GCC unroll 16
+        for (int v = 0; v < NV; ++v) L::load(x[v], p + 1 + v * W);
+      }
+      pivot = pivot - aij * aij;
+      const int g = (m - 2) / W;  // rows i + 1 + g·W + l with l ≤ m − 2 − g·W take it
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) {
+        if (v < g) {
+          col[v] = col[v] - x[v] * aij;
+        } else if (v == g) {
+          col[v] = idx <= m - 2 - g * W ? col[v] - x[v] * aij : col[v];
+        }
+      }
+    }
+    // The pivot must be strictly greater than eps; a NaN fails every comparison.
+    if (!(pivot > eps)) {
+      ci[0] = pivot;
+      store_first<T, NV>(ci + 1, col, reach);
+      raise_flag(info, parity);
+      return i;
+    }
+    const T lii = std::sqrt(pivot);
+#pragma GCC unroll 16
+    for (int v = 0; v < NV; ++v) col[v] = col[v] / lii;
+    ci[0] = lii;
+    store_first<T, NV>(ci + 1, col, reach);
+    if constexpr (carry) {
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) prev[v] = col[v];
+      carried = true;
+    }
+  }
+  return 0;
+}
+
+template <class T, std::size_t... I>
+constexpr auto factor_runs(std::index_sequence<I...>) {
+  using run = int (*)(T*, const int&, const int&, const int&, const int&, const int&, const T&, int*, const int&);
+  return std::array<run, sizeof...(I)>{&factor_run<T, int(I) + 1>...};
+}
+
+}  // namespace detail
+
+/// The factorisation of the block first … last of the band (half bandwidth m,
+/// factors<T>(m)), with the operations of factor_column on every element: a
+/// pivot not greater than eps (or NaN) sets info(parity), leaves its column
+/// updated but not scaled and the later ones untouched. The failing row, or 0.
+template <class T>
+int factor_block(T* a, const int& m, const int& first, const int& last, const T& eps, int* info,
+                 const int& parity) {
+  constexpr int W = lanes<T>::W;
+  static constexpr auto runs = detail::factor_runs<T>(std::make_index_sequence<max_column_vectors>());
+  int i = first;
+  while (i < last) {
+    // Columns with the same number of vectors for their rows in the block.
+    const int nv = vectors_for<T>(std::min(m, last - i));
+    const int iend = std::min(last - 1, last - (nv - 1) * W - 1);
+    if (const int failed = runs[nv - 1](a, m, first, last, i, iend, eps, info, parity)) return failed;
+    i = iend + 1;
+  }
+  // The last column alone: a vector from a(last, last) would pass the block.
+  if (i == last && !factor_column(a, m, first, last, last, eps, info, parity)) return last;
+  return 0;
+}
+
+}  // namespace velqo::medium
