@@ -34,6 +34,7 @@
 #include "solver/blockkernels.h"
 #include "solver/flags.h"
 #include "solver/kernel.h"
+#include "solver/mediumband.h"
 #include "solver/narrowband.h"
 #include "solver/team.h"
 
@@ -943,6 +944,49 @@ void backward_substitution_pair_m(T* a, const int& n, const int& m, T* b, const 
   }
 }
 
+// ======================================== steps for medium bands, real types
+//
+// Above the narrow limit the substitutions of the backward sweep run in the
+// kernels of solver/mediumband.h, with the generic steps' operations in their
+// order: the partner contributions across vectors of rows, the backward
+// substitution with the row just solved in a register and two blocks in turn.
+// The factorisation in decompose_block chooses its medium-band kernel itself.
+
+/// Left-partner contribution (S4), rows across vectors, columns in ascending v.
+template <class T>
+void left_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* spike,
+                                      const int& blocksize, const int& distance, const int& first, const int& last) {
+  const int p = first - distance;
+  for (int s = 1; s <= nrhs; ++s)
+    medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
+                                  last);
+}
+
+/// Right-partner contribution (S4): the block's last m rows across vectors,
+/// the partner's rows in ascending order.
+template <class T>
+void right_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* tspike,
+                                       const int& blocksize, const int& distance, const int& first,
+                                       const int& last) {
+  const int p = first + distance;
+  const int q = std::min(m, std::min(n, p + blocksize - 1) - p + 1);
+  for (int s = 1; s <= nrhs; ++s)
+    medium::subtract_row_products(&at(b, n, last - m + 1, s), &at(b, n, p, s), &at(tspike, m, 1, last + 1),
+                                  index_t(m), q, 1, m);
+}
+
+template <class T>
+void backward_substitution_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
+                                  const int& last) {
+  medium::backward_substitution<T>(a, n, m, b, nrhs, first, last);
+}
+
+template <class T>
+void backward_substitution_pair_medium(T* a, const int& n, const int& m, T* b, const int& nrhs,
+                                       const block_range& one, const block_range& two) {
+  medium::backward_substitution_pair<T>(a, n, m, b, nrhs, one.first, one.last, two.first, two.last);
+}
+
 // ------------------------------------------------------ choice of the steps
 
 /// The block steps the kernel calls, in the variant for one bandwidth.
@@ -981,17 +1025,27 @@ constexpr block_steps<T> banded_steps = {
     right_coupling_from_fill_m<T, M>,    left_partner_contribution_m<T, M>,  right_partner_contribution_m<T, M>,
     backward_substitution_m<T, M>,       backward_substitution_pair_m<T, M>};
 
+template <class T>
+constexpr block_steps<T> medium_steps = {
+    eliminate_from_band<T, form::symmetric>,      right_coupling_from_band<T, form::symmetric>,
+    right_partner_update<T, form::symmetric>,     left_partner_update<T, form::symmetric>,
+    fill<T>,                                      eliminate_from_fill<T, form::symmetric>,
+    right_coupling_from_fill<T, form::symmetric>, left_partner_contribution_medium<T>,
+    right_partner_contribution_medium<T>,         backward_substitution_medium<T>,
+    backward_substitution_pair_medium<T>};
+
 template <class T, std::size_t... I>
 constexpr std::array<const block_steps<T>*, sizeof...(I)> banded_step_table(std::index_sequence<I...>) {
   return {&banded_steps<T, int(I) + 1>...};
 }
 
-/// The steps for half bandwidth m in form F (the narrow-band steps are real, so
-/// symmetric, only).
+/// The steps for half bandwidth m in form F (the narrow- and medium-band steps
+/// are real, so symmetric, only).
 template <class T, form F> const block_steps<T>& steps_for(const int& m) {
   if constexpr (narrow_limit<T> > 0) {
     static constexpr auto table = banded_step_table<T>(std::make_index_sequence<narrow_limit<T>>());
     if (use_narrow_steps<T>(m)) return *table[m - 1];
+    if (use_medium_steps<T>(m)) return medium_steps<T>;
   }
   return generic_steps<T, F>;
 }

@@ -219,4 +219,116 @@ int factor_block(T* a, const int& m, const int& first, const int& last, const T&
   return 0;
 }
 
+// ------------------------------------------------- substitutions of a block
+
+/// One right-hand side's backward substitution on the block first … last,
+/// x = L_b⁻ᵀ·b, a row at a time from the last: b(x) − b(x + 1)·a(x + 1, x) −
+/// b(x + 2)·a(x + 2, x) − … over the block's rows, divided by a(x, x), as the
+/// generic step forms it. The row just solved stays in a register for the next
+/// row, whose first product it is.
+template <class T> class backward_rows {
+ public:
+  backward_rows(const T* a, const int& m, T* bs, const int& first, const int& last)
+      : a_(a), m_(m), bs_(bs), x_(last), first_(first), last_(last) {}
+
+  bool done() const { return x_ < first_; }
+
+  /// Solves row x and moves to row x − 1.
+  [[gnu::always_inline]] void row() {
+    const int x = x_;
+    const T* ax = &band(a_, m_, x, x);  // a(x + k, x) = ax[k]
+    const T* bx1 = &entry(bs_, x);       // b(x + k) = bx1[k]
+    const int kend = std::min(m_, last_ - x);
+    T bx = bx1[0];
+    if (kend >= 1) bx = bx - bnext_ * ax[1];
+    for (int k = 2; k <= kend; ++k) bx = bx - bx1[k] * ax[k];
+    bnext_ = bx / ax[0];
+    bs_[x - 1] = bnext_;
+    --x_;
+  }
+
+ private:
+  const T* a_;
+  const int m_;
+  T* bs_;
+  int x_;
+  const int first_, last_;
+  T bnext_ = T(0);  // b(x + 1), solved
+};
+
+/// The backward substitution of the nrhs right-hand sides of b (n rows) on one
+/// block.
+template <class T>
+void backward_substitution(const T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
+                           const int& last) {
+  for (int s = 1; s <= nrhs; ++s) {
+    backward_rows<T> sweep(a, m, &at(b, n, 1, s), first, last);
+    while (!sweep.done()) sweep.row();
+  }
+}
+
+/// The same for two blocks, row by row in turn: each row waits for the one
+/// below it and a division, and the two blocks' chains are independent, so the
+/// processor works on both at once. Each block's rows are formed as alone.
+template <class T>
+void backward_substitution_pair(const T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first1,
+                                const int& last1, const int& first2, const int& last2) {
+  for (int s = 1; s <= nrhs; ++s) {
+    backward_rows<T> one(a, m, &at(b, n, 1, s), first1, last1);
+    backward_rows<T> two(a, m, &at(b, n, 1, s), first2, last2);
+    while (!one.done() && !two.done()) {
+      one.row();
+      two.row();
+    }
+    while (!one.done()) one.row();
+    while (!two.done()) two.row();
+  }
+}
+
+/// b(x) ← b(x) − c(1)·s(x, 1) − c(2)·s(x, 2) − … − c(columns)·s(x, columns)
+/// for the rows x = first … last of b (one right-hand side), s having leading
+/// dimension ld: the products subtracted in ascending column, as the
+/// column-by-column loop does, for 4·W rows at a time across vectors. c lies
+/// apart from the rows.
+template <class T>
+void subtract_row_products(T* b, const T* c, const T* s, const index_t& ld, const int& columns, const int& first,
+                           const int& last) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typedef typename L::vec vec;
+  int x = first;
+  for (; x + 4 * W - 1 <= last; x += 4 * W) {
+    vec acc[4];
+    for (int r = 0; r < 4; ++r) L::load(acc[r], &entry(b, x + r * W));
+    const T* sv = &entry(s, x);
+    for (int v = 0; v < columns; ++v, sv += ld) {
+      const T cv = c[v];
+#pragma GCC unroll 4
+      for (int r = 0; r < 4; ++r) {
+        vec y;
+        L::load(y, sv + r * W);
+        acc[r] = acc[r] - y * cv;
+      }
+    }
+    for (int r = 0; r < 4; ++r) L::store(&entry(b, x + r * W), acc[r]);
+  }
+  for (; x + W - 1 <= last; x += W) {
+    vec acc;
+    L::load(acc, &entry(b, x));
+    const T* sv = &entry(s, x);
+    for (int v = 0; v < columns; ++v, sv += ld) {
+      vec y;
+      L::load(y, sv);
+      acc = acc - y * c[v];
+    }
+    L::store(&entry(b, x), acc);
+  }
+  for (; x <= last; ++x) {
+    T bx = entry(b, x);
+    const T* sv = &entry(s, x);
+    for (int v = 0; v < columns; ++v, sv += ld) bx = bx - *sv * c[v];
+    entry(b, x) = bx;
+  }
+}
+
 }  // namespace velqo::medium
