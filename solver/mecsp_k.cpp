@@ -85,11 +85,11 @@ void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& 
   }
 }
 
-/// Left spike from the band (S1): X = L_b⁻¹·C_left, C_left being the block's
-/// rows against the last m rows of the block before it; column v belongs to row
-/// first − m + v − 1. The first block of the matrix has none.
-template <class T, form F>
-void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
+/// C_left into the block's spike rows: the block's rows against the last m rows
+/// of the block before it, column v belonging to row first − m + v − 1.
+template <class T>
+void left_spike_columns_from_band(const T* a, const int& n, const int& m, T* spike, const int& first,
+                                  const int& last) {
   const int p0 = std::max(1, first - m);
   const int q = first - p0;
   for (int v = 1; v <= q; ++v) {
@@ -98,7 +98,15 @@ void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int&
     for (int x = first; x <= xend; ++x) at(spike, n, x, v) = band(a, m, x, r);
     for (int x = xend + 1; x <= last; ++x) at(spike, n, x, v) = T(0);
   }
-  solve_spike_columns<T, F>(a, n, m, spike, first, last, q);
+}
+
+/// Left spike from the band (S1): X = L_b⁻¹·C_left, C_left being the block's
+/// rows against the last m rows of the block before it; column v belongs to row
+/// first − m + v − 1. The first block of the matrix has none.
+template <class T, form F>
+void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
+  left_spike_columns_from_band(a, n, m, spike, first, last);
+  solve_spike_columns<T, F>(a, n, m, spike, first, last, first - std::max(1, first - m));
 }
 
 /// Right coupling from the band (S1): Y = C_right·L_b⁻ᵀ (L_b⁻ᴴ), C_right being
@@ -952,6 +960,43 @@ void backward_substitution_pair_m(T* a, const int& n, const int& m, T* b, const 
 // substitution with the row just solved in a register and two blocks in turn.
 // The factorisation in decompose_block chooses its medium-band kernel itself.
 
+/// S1: the factorisation, then the left spike from the band and the forward
+/// substitution in one sweep over the block's rows.
+template <class T>
+bool eliminate_from_band_medium(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs,
+                                const int& first, const int& last, const real_type<T>& eps, int* info, int* row,
+                                const int& parity) {
+  constexpr form F = form::symmetric;
+  if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, parity)) record_row(row, failed);
+  if (read_flag(info, parity) != 0) return false;
+  const int q = first - std::max(1, first - m);
+  left_spike_columns_from_band(a, n, m, spike, first, last);
+  if (!medium::solve_with_right_hand_sides(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
+                                           index_t(n), q, &at(b, n, first, 1), index_t(n), nrhs)) {
+    solve_spike_columns<T, F>(a, n, m, spike, first, last, q);
+    forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
+  }
+  return true;
+}
+
+/// S3: the factorisation, then the left spike from the fill (when the block has
+/// a left partner) and the forward substitution in one sweep.
+template <class T>
+bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs,
+                                const int& first, const int& last, const bool& left, const real_type<T>& eps,
+                                int* info, int* row, const int& parity) {
+  constexpr form F = form::symmetric;
+  if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, parity)) record_row(row, failed);
+  if (read_flag(info, parity) != 0) return false;
+  const int q = left ? m : 0;
+  if (!medium::solve_with_right_hand_sides(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
+                                           index_t(n), q, &at(b, n, first, 1), index_t(n), nrhs)) {
+    if (left) left_spike_from_fill<T, F>(a, n, m, spike, first, last);
+    forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
+  }
+  return true;
+}
+
 /// Left-partner contribution (S4), rows across vectors, columns in ascending v.
 template <class T>
 void left_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* spike,
@@ -1027,9 +1072,9 @@ constexpr block_steps<T> banded_steps = {
 
 template <class T>
 constexpr block_steps<T> medium_steps = {
-    eliminate_from_band<T, form::symmetric>,      right_coupling_from_band<T, form::symmetric>,
+    eliminate_from_band_medium<T>,                right_coupling_from_band<T, form::symmetric>,
     right_partner_update<T, form::symmetric>,     left_partner_update<T, form::symmetric>,
-    fill<T>,                                      eliminate_from_fill<T, form::symmetric>,
+    fill<T>,                                      eliminate_from_fill_medium<T>,
     right_coupling_from_fill<T, form::symmetric>, left_partner_contribution_medium<T>,
     right_partner_contribution_medium<T>,         backward_substitution_medium<T>,
     backward_substitution_pair_medium<T>};

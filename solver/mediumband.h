@@ -221,6 +221,119 @@ int factor_block(T* a, const int& m, const int& first, const int& last, const T&
 
 // ------------------------------------------------- substitutions of a block
 
+namespace detail {
+
+/// Lanes I… of the pair (x, y), lanes W … 2W − 1 being y's.
+template <int... I, class V> [[gnu::always_inline]] inline V shuffle(const V& x, const V& y) {
+#if __has_builtin(__builtin_shufflevector)
+  return __builtin_shufflevector(x, y, I...);
+#else
+  typedef decltype(x < x) index;
+  return __builtin_shuffle(x, y, index{I...});
+#endif
+}
+
+/// out[r·ldo + c] ← in[c·ldi + r] for a W × W block: W columns of a
+/// column-major array into W rows of a row-major one, or back.
+template <class T>
+[[gnu::always_inline]] inline void transpose_block(const T* in, const index_t& ldi, T* out, const index_t& ldo) {
+  using L = lanes<T>;
+  typedef typename L::vec vec;
+  if constexpr (L::W == 4) {
+    vec c[4];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) L::load(c[k], in + k * ldi);
+    const vec t0 = shuffle<0, 4, 2, 6>(c[0], c[1]), t1 = shuffle<1, 5, 3, 7>(c[0], c[1]);
+    const vec t2 = shuffle<0, 4, 2, 6>(c[2], c[3]), t3 = shuffle<1, 5, 3, 7>(c[2], c[3]);
+    L::store(out, shuffle<0, 1, 4, 5>(t0, t2));
+    L::store(out + ldo, shuffle<0, 1, 4, 5>(t1, t3));
+    L::store(out + 2 * ldo, shuffle<2, 3, 6, 7>(t0, t2));
+    L::store(out + 3 * ldo, shuffle<2, 3, 6, 7>(t1, t3));
+  } else {
+    static_assert(L::W == 8);
+    vec c[8], u[8], v[8];
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) L::load(c[k], in + k * ldi);
+#pragma GCC unroll 4
+    for (int k = 0; k < 8; k += 2) {
+      u[k] = shuffle<0, 8, 1, 9, 4, 12, 5, 13>(c[k], c[k + 1]);
+      u[k + 1] = shuffle<2, 10, 3, 11, 6, 14, 7, 15>(c[k], c[k + 1]);
+    }
+#pragma GCC unroll 2
+    for (int k = 0; k < 8; k += 4) {
+      v[k] = shuffle<0, 1, 8, 9, 4, 5, 12, 13>(u[k], u[k + 2]);
+      v[k + 1] = shuffle<2, 3, 10, 11, 6, 7, 14, 15>(u[k], u[k + 2]);
+      v[k + 2] = shuffle<0, 1, 8, 9, 4, 5, 12, 13>(u[k + 1], u[k + 3]);
+      v[k + 3] = shuffle<2, 3, 10, 11, 6, 7, 14, 15>(u[k + 1], u[k + 3]);
+    }
+#pragma GCC unroll 4
+    for (int r = 0; r < 4; ++r) {
+      L::store(out + r * ldo, shuffle<0, 1, 2, 3, 8, 9, 10, 11>(v[r], v[r + 4]));
+      L::store(out + (r + 4) * ldo, shuffle<4, 5, 6, 7, 12, 13, 14, 15>(v[r], v[r + 4]));
+    }
+  }
+}
+
+/// The q columns of s and the nrhs columns of b, rows 0 … rows − 1, through one
+/// row-major tile of NC·W columns (the rest zero). Whole W × W blocks of s go
+/// through transpose_block, the rest one element at a time.
+template <class T, int NC>
+void solve_through_tile(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q, T* b,
+                        const index_t& ldb, const int& nrhs, T* tile) {
+  constexpr int W = lanes<T>::W;
+  constexpr int C = NC * W;
+  const int qw = q / W * W, yw = rows / W * W;
+  for (int y0 = 0; y0 < yw; y0 += W)
+    for (int j0 = 0; j0 < qw; j0 += W) transpose_block(s + j0 * lds + y0, lds, tile + index_t(y0) * C + j0, C);
+  for (int y = 0; y < rows; ++y) {
+    T* t = tile + index_t(y) * C;
+    for (int j = y < yw ? qw : 0; j < q; ++j) t[j] = s[j * lds + y];
+    for (int j = 0; j < nrhs; ++j) t[q + j] = b[j * ldb + y];
+    for (int j = q + nrhs; j < C; ++j) t[j] = T(0);
+  }
+  blocked::solve_tile_rows<T, NC>(l, m, rows, tile);
+  for (int y0 = 0; y0 < yw; y0 += W)
+    for (int j0 = 0; j0 < qw; j0 += W) transpose_block(tile + index_t(y0) * C + j0, C, s + j0 * lds + y0, lds);
+  for (int y = 0; y < rows; ++y) {
+    const T* t = tile + index_t(y) * C;
+    for (int j = y < yw ? qw : 0; j < q; ++j) s[j * lds + y] = t[j];
+    for (int j = 0; j < nrhs; ++j) b[j * ldb + y] = t[q + j];
+  }
+}
+
+template <class T, std::size_t... I> constexpr auto tile_solves(std::index_sequence<I...>) {
+  using solve = void (*)(const T*, const int&, const int&, T*, const index_t&, const int&, T*, const index_t&,
+                         const int&, T*);
+  return std::array<solve, sizeof...(I)>{&solve_through_tile<T, int(I) + 1>...};
+}
+
+}  // namespace detail
+
+/// Most vectors of a row of the tile in which solve_with_right_hand_sides
+/// solves the spike columns and the right-hand sides together.
+inline constexpr int max_tile_vectors = 8;
+
+/// Solves L·X = S and L·Y = B in place, S being the q columns of s and B the
+/// nrhs columns of b (rows × q and rows × nrhs, leading dimensions lds and ldb),
+/// L the rows × rows lower band matrix of half bandwidth m with L(i, k) at
+/// l[m·k + i]: the spike solve and the forward substitution of a block in one
+/// sweep over its rows, whose chain of divisions the right-hand sides then
+/// share. Every element takes its updates in ascending order and is then
+/// divided by the pivot, as the column-by-column loops do: the same bits. False,
+/// with s and b untouched, when the columns need more than max_tile_vectors
+/// vectors a row or the tile does not fit on the stack.
+template <class T>
+bool solve_with_right_hand_sides(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q,
+                                 T* b, const index_t& ldb, const int& nrhs) {
+  constexpr int W = lanes<T>::W;
+  const int nc = (q + nrhs + W - 1) / W;
+  if (nc < 1 || nc > max_tile_vectors || index_t(rows) * nc * W > blocked::tile_capacity) return false;
+  static constexpr auto solves = detail::tile_solves<T>(std::make_index_sequence<max_tile_vectors>());
+  alignas(64) T tile[blocked::tile_capacity];
+  solves[nc - 1](l, m, rows, s, lds, q, b, ldb, nrhs, tile);
+  return true;
+}
+
 /// One right-hand side's backward substitution on the block first … last,
 /// x = L_b⁻ᵀ·b, a row at a time from the last: b(x) − b(x + 1)·a(x + 1, x) −
 /// b(x + 2)·a(x + 2, x) − … over the block's rows, divided by a(x, x), as the
@@ -299,6 +412,7 @@ void subtract_row_products(T* b, const T* c, const T* s, const index_t& ld, cons
   int x = first;
   for (; x + 4 * W - 1 <= last; x += 4 * W) {
     vec acc[4];
+#pragma GCC unroll 4
     for (int r = 0; r < 4; ++r) L::load(acc[r], &entry(b, x + r * W));
     const T* sv = &entry(s, x);
     for (int v = 0; v < columns; ++v, sv += ld) {
@@ -310,6 +424,7 @@ void subtract_row_products(T* b, const T* c, const T* s, const index_t& ld, cons
         acc[r] = acc[r] - y * cv;
       }
     }
+#pragma GCC unroll 4
     for (int r = 0; r < 4; ++r) L::store(&entry(b, x + r * W), acc[r]);
   }
   for (; x + W - 1 <= last; x += W) {
