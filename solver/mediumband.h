@@ -274,6 +274,46 @@ template <class T>
   }
 }
 
+/// Solves L·X = tile in place for the NC·W columns of a row-major tile, row by
+/// row: row y takes the products of rows max(0, y − m) … y − 1 in ascending
+/// order and is then divided by L(y, y), the order of the column-by-column
+/// loop. The row just solved stays in registers for the next, whose last
+/// product it is, so that no row waits for the store of the one before.
+template <class T, int NC>
+void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int C = NC * W;
+  typedef typename L::vec vec;
+  vec last[NC];
+  for (int y = 0; y < rows; ++y) {
+    vec acc[NC];
+#pragma GCC unroll 16
+    for (int c = 0; c < NC; ++c) L::load(acc[c], tile + index_t(y) * C + c * W);
+    for (int x = y - m < 0 ? 0 : y - m; x < y - 1; ++x) {
+      const T lyx = l[index_t(m) * x + y];
+      const T* tx = tile + index_t(x) * C;
+#pragma GCC unroll 16
+      for (int c = 0; c < NC; ++c) {
+        vec t;
+        L::load(t, tx + c * W);
+        acc[c] = acc[c] - t * lyx;
+      }
+    }
+    if (y > 0) {
+      const T lyx = l[index_t(m) * (y - 1) + y];
+#pragma GCC unroll 16
+      for (int c = 0; c < NC; ++c) acc[c] = acc[c] - last[c] * lyx;
+    }
+    const T d = l[index_t(m + 1) * y];
+#pragma GCC unroll 16
+    for (int c = 0; c < NC; ++c) {
+      last[c] = acc[c] / d;
+      L::store(tile + index_t(y) * C + c * W, last[c]);
+    }
+  }
+}
+
 /// The q columns of s and the nrhs columns of b, rows 0 … rows − 1, through one
 /// row-major tile of NC·W columns (the rest zero). Whole W × W blocks of s go
 /// through transpose_block, the rest one element at a time.
@@ -291,7 +331,7 @@ void solve_through_tile(const T* l, const int& m, const int& rows, T* s, const i
     for (int j = 0; j < nrhs; ++j) t[q + j] = b[j * ldb + y];
     for (int j = q + nrhs; j < C; ++j) t[j] = T(0);
   }
-  blocked::solve_tile_rows<T, NC>(l, m, rows, tile);
+  solve_tile_rows<T, NC>(l, m, rows, tile);
   for (int y0 = 0; y0 < yw; y0 += W)
     for (int j0 = 0; j0 < qw; j0 += W) transpose_block(tile + index_t(y0) * C + j0, C, s + j0 * lds + y0, lds);
   for (int y = 0; y < rows; ++y) {
