@@ -997,6 +997,23 @@ bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b
   return true;
 }
 
+/// Left-partner update (S2): the complement through the register-blocked
+/// kernel, the right-hand sides across vectors of rows in ascending v, and Yᵀ
+/// into tspike by W × W transposes.
+template <class T>
+void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
+                                const int& blocksize, const int& distance, const int& first) {
+  const int p = first - distance;
+  const int top = std::min(n, first + m - 1);
+  blocked::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
+                                top - first + 1, m);
+  for (int s = 1; s <= nrhs; ++s)
+    medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
+                                  top);
+  medium::transpose(&at(spike, n, first, 1), index_t(n), top - first + 1, m, &at(tspike, m, 1, p + blocksize),
+                    index_t(m));
+}
+
 /// Left-partner contribution (S4), rows across vectors, columns in ascending v.
 template <class T>
 void left_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* spike,
@@ -1073,7 +1090,7 @@ constexpr block_steps<T> banded_steps = {
 template <class T>
 constexpr block_steps<T> medium_steps = {
     eliminate_from_band_medium<T>,                right_coupling_from_band<T, form::symmetric>,
-    right_partner_update<T, form::symmetric>,     left_partner_update<T, form::symmetric>,
+    right_partner_update<T, form::symmetric>,     left_partner_update_medium<T>,
     fill<T>,                                      eliminate_from_fill_medium<T>,
     right_coupling_from_fill<T, form::symmetric>, left_partner_contribution_medium<T>,
     right_partner_contribution_medium<T>,         backward_substitution_medium<T>,

@@ -277,20 +277,22 @@ template <class T>
 /// Solves L·X = tile in place for the NC·W columns of a row-major tile, row by
 /// row: row y takes the products of rows max(0, y − m) … y − 1 in ascending
 /// order and is then divided by L(y, y), the order of the column-by-column
-/// loop. The row just solved stays in registers for the next, whose last
-/// product it is, so that no row waits for the store of the one before.
+/// loop. Up to six vectors a row, the row just solved stays in registers for
+/// the next, whose last product it is, so that no row waits for the store of
+/// the one before.
 template <class T, int NC>
 void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
   using L = lanes<T>;
   constexpr int W = L::W;
   constexpr int C = NC * W;
+  constexpr bool carry = NC <= 6;
   typedef typename L::vec vec;
   vec last[NC];
   for (int y = 0; y < rows; ++y) {
     vec acc[NC];
 #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c) L::load(acc[c], tile + index_t(y) * C + c * W);
-    for (int x = y - m < 0 ? 0 : y - m; x < y - 1; ++x) {
+    for (int x = y - m < 0 ? 0 : y - m; x < (carry ? y - 1 : y); ++x) {
       const T lyx = l[index_t(m) * x + y];
       const T* tx = tile + index_t(x) * C;
 #pragma GCC unroll 16
@@ -300,7 +302,7 @@ void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
         acc[c] = acc[c] - t * lyx;
       }
     }
-    if (y > 0) {
+    if (carry && y > 0) {
       const T lyx = l[index_t(m) * (y - 1) + y];
 #pragma GCC unroll 16
       for (int c = 0; c < NC; ++c) acc[c] = acc[c] - last[c] * lyx;
@@ -308,8 +310,9 @@ void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
     const T d = l[index_t(m + 1) * y];
 #pragma GCC unroll 16
     for (int c = 0; c < NC; ++c) {
-      last[c] = acc[c] / d;
-      L::store(tile + index_t(y) * C + c * W, last[c]);
+      acc[c] = acc[c] / d;
+      if constexpr (carry) last[c] = acc[c];
+      L::store(tile + index_t(y) * C + c * W, acc[c]);
     }
   }
 }
@@ -349,9 +352,21 @@ template <class T, std::size_t... I> constexpr auto tile_solves(std::index_seque
 
 }  // namespace detail
 
+/// out(v, t) ← x(t, v) for the rows × columns array x (leading dimension ldx)
+/// and out of leading dimension ldo, whole W × W blocks by vector transposes.
+template <class T>
+void transpose(const T* x, const index_t& ldx, const int& rows, const int& columns, T* out, const index_t& ldo) {
+  constexpr int W = lanes<T>::W;
+  const int rw = rows / W * W, cw = columns / W * W;
+  for (int t0 = 0; t0 < rw; t0 += W)
+    for (int v0 = 0; v0 < cw; v0 += W) detail::transpose_block(x + v0 * ldx + t0, ldx, out + t0 * ldo + v0, ldo);
+  for (int t = 0; t < rows; ++t)
+    for (int v = t < rw ? cw : 0; v < columns; ++v) out[t * ldo + v] = x[v * ldx + t];
+}
+
 /// Most vectors of a row of the tile in which solve_with_right_hand_sides
 /// solves the spike columns and the right-hand sides together.
-inline constexpr int max_tile_vectors = 8;
+inline constexpr int max_tile_vectors = 12;
 
 /// Solves L·X = S and L·Y = B in place, S being the q columns of s and B the
 /// nrhs columns of b (rows × q and rows × nrhs, leading dimensions lds and ldb),
