@@ -1014,6 +1014,23 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
                     index_t(m));
 }
 
+/// Right-partner update (S2): the complement with the panel filled by vector
+/// transposes, the right-hand sides as in the generic step.
+template <class T>
+void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
+                                 const int& blocksize, const int& distance, const int& first, const int& last) {
+  const int p = first + distance;
+  const int pe = std::min(n, p + blocksize - 1);
+  const int j0 = last - m + 1;
+  const T* x = &at(spike, n, p, 1);
+  if (!medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+    right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
+    return;
+  }
+  for (int s = 1; s <= nrhs; ++s)
+    blocked::subtract_transposed_product(&at(b, n, j0, s), x, index_t(n), pe - p + 1, m, &at(b, n, p, s));
+}
+
 /// Left-partner contribution (S4), rows across vectors, columns in ascending v.
 template <class T>
 void left_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* spike,
@@ -1090,7 +1107,7 @@ constexpr block_steps<T> banded_steps = {
 template <class T>
 constexpr block_steps<T> medium_steps = {
     eliminate_from_band_medium<T>,                right_coupling_from_band<T, form::symmetric>,
-    right_partner_update<T, form::symmetric>,     left_partner_update_medium<T>,
+    right_partner_update_medium<T>,               left_partner_update_medium<T>,
     fill<T>,                                      eliminate_from_fill_medium<T>,
     right_coupling_from_fill<T, form::symmetric>, left_partner_contribution_medium<T>,
     right_partner_contribution_medium<T>,         backward_substitution_medium<T>,

@@ -364,6 +364,33 @@ void transpose(const T* x, const index_t& ldx, const int& rows, const int& colum
     for (int v = t < rw ? cw : 0; v < columns; ++v) out[t * ldo + v] = x[v * ldx + t];
 }
 
+/// blocked::subtract_lower_gram with the panel of rows filled by W × W
+/// transposes: c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m,
+/// each sum formed from zero in ascending rows (the same bits). False, with c
+/// untouched, when the panel does not fit.
+template <class T>
+bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+  constexpr int W = lanes<T>::W;
+  constexpr int R = 2 * W;
+  if (index_t(rows) * R > blocked::panel_capacity) return false;
+  alignas(64) T panel[blocked::panel_capacity];
+  const int xw = rows / W * W;
+  for (int u0 = 0; u0 < m; u0 += R) {
+    const int ru = m - u0 < R ? m - u0 : R;
+    const int iw = ru / W * W;  // columns u0 … u0 + iw − 1 go by whole blocks
+    for (int x0 = 0; x0 < xw; x0 += W)
+      for (int i0 = 0; i0 < iw; i0 += W)
+        detail::transpose_block(s + (u0 + i0) * lds + x0, lds, panel + index_t(x0) * R + i0, index_t(R));
+    for (int x = 0; x < rows; ++x)
+      for (int i = x < xw ? iw : 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? s[(u0 + i) * lds + x] : T(0);
+    const int vend = u0 + ru;  // columns v < vend meet rows u ≥ v of this panel
+    int v0 = 0;
+    for (; v0 + 4 <= vend; v0 += 4) blocked::gram_tile<T, 4>(c, ldc, panel, s, lds, rows, m, u0, v0);
+    for (; v0 < vend; ++v0) blocked::gram_tile<T, 1>(c, ldc, panel, s, lds, rows, m, u0, v0);
+  }
+  return true;
+}
+
 /// Most vectors of a row of the tile in which solve_with_right_hand_sides
 /// solves the spike columns and the right-hand sides together.
 inline constexpr int max_tile_vectors = 12;
