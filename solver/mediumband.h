@@ -32,8 +32,11 @@ namespace velqo::medium {
 template <class T> using lanes = blocked::lanes<T>;
 
 /// Most vectors a column of the factorisation is held in, its diagonal element
-/// apart (rows i + 1 … i + m need ⌈m / W⌉): m ≤ 48 doubles or 96 floats.
-inline constexpr int max_column_vectors = 12;
+/// apart (rows i + 1 … i + m need ⌈m / W⌉): m ≤ 128 doubles or 256 floats.
+/// Beyond 16 vectors the column no longer fits the 16 registers of AVX2 and
+/// parts of it pass through the stack, which still halves the time of the plain
+/// loop.
+inline constexpr int max_column_vectors = 32;
 
 /// Vectors for rows 1 … reach of a column.
 template <class T> constexpr int vectors_for(int reach) { return (reach + lanes<T>::W - 1) / lanes<T>::W; }

@@ -83,7 +83,7 @@ TYPED_TEST(Bounds, SolveStaysInsideItsArrays) {
 
 TYPED_TEST(Bounds, BlockFactorisationStaysInsideTheBand) {
   using T = TypeParam;
-  for (int m : {1, 2, 3, 5, 7, 8, 9, 12, 13, 16, 17, 20, 33, 48, 96}) {
+  for (int m : {1, 2, 3, 5, 7, 8, 9, 12, 13, 16, 17, 20, 33, 48, 96, 128, 256}) {
     for (int n : {1, 2, m, m + 1, 2 * m + 3, 75}) {
       SCOPED_TRACE(::testing::Message() << "m=" << m << " n=" << n);
       guarded<T> a(band_length(n, m), true);
