@@ -3,17 +3,19 @@
 // Between the narrow bands (solver/narrowband.h: one vector register per
 // column) and the wide ones, whose time goes into the dense products of
 // solver/blockkernels.h, a block's own column steps dominate: the
-// factorisation of the block and the substitutions with its factor. The
-// kernels below keep the column (or the window of right-hand-side rows) being
-// worked on in a few 32-byte vectors for the whole of its update loop, so that
-// every update is one vector multiply and subtract with an operand streamed from
-// the band, instead of a load and a store per element.
+// factorisation of the block, the substitutions with its factor and the
+// partner contributions. The kernels below keep the column (or the rows) being
+// worked on in 32-byte vectors for the whole of its update loop, so that every
+// update is one vector multiply and subtract with an operand streamed from the
+// band, instead of a load and a store per element; the row-major tiles they
+// need are filled and emptied by W × W vector transposes.
 //
 // Every element receives exactly the operations of the plain loops
-// (factor_column in solver/banded.h and the generic substitutions), in the same
-// order, so the results are the same bit for bit. Lanes beyond an element's last
-// update are computed from other elements of the block's own part of the band
-// array and dropped; nothing outside it is read or written.
+// (factor_column in solver/banded.h and the generic steps of the solve
+// kernel), in the same order, so the results are the same bit for bit. Lanes
+// beyond an element's last update are computed from other elements of the
+// block's own part of the band array and dropped; nothing outside it is read
+// or written.
 #pragma once
 
 #include <algorithm>

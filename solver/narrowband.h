@@ -6,9 +6,11 @@
 // loops over the band have fixed lengths and work across the independent
 // columns (spike columns, right-hand sides) in one register. They perform, for
 // every element, the same operations in the same order as the generic steps, so
-// both give bitwise the same results. Wider bands, and the complex types, whose
-// products do not map onto such registers, use the generic steps: variants for
-// them were measured slower than the generic code.
+// both give bitwise the same results. Wider real bands use the medium-band
+// steps of solver/mediumband.h (a column or a few rows in several registers,
+// the same bits again) where they exist, the generic steps elsewhere; the
+// complex types, whose products do not map onto such registers, use the
+// generic steps: fixed-bandwidth variants for them were measured slower.
 #pragma once
 
 #include "solver/scalar.h"
