@@ -972,7 +972,8 @@ bool eliminate_from_band_medium(T* a, const int& n, const int& m, T* spike, T* b
   const int q = first - std::max(1, first - m);
   left_spike_columns_from_band(a, n, m, spike, first, last);
   if (!medium::solve_with_right_hand_sides(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
-                                           index_t(n), q, &at(b, n, first, 1), index_t(n), nrhs)) {
+                                           index_t(n), q, nrhs > 0 ? &at(b, n, first, 1) : nullptr, index_t(n),
+                                           nrhs)) {
     solve_spike_columns<T, F>(a, n, m, spike, first, last, q);
     forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
   }
@@ -990,7 +991,8 @@ bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b
   if (read_flag(info, parity) != 0) return false;
   const int q = left ? m : 0;
   if (!medium::solve_with_right_hand_sides(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
-                                           index_t(n), q, &at(b, n, first, 1), index_t(n), nrhs)) {
+                                           index_t(n), q, nrhs > 0 ? &at(b, n, first, 1) : nullptr, index_t(n),
+                                           nrhs)) {
     if (left) left_spike_from_fill<T, F>(a, n, m, spike, first, last);
     forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
   }
