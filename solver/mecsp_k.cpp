@@ -954,11 +954,13 @@ void backward_substitution_pair_m(T* a, const int& n, const int& m, T* b, const 
 
 // ======================================== steps for medium bands, real types
 //
-// Above the narrow limit the substitutions of the backward sweep run in the
-// kernels of solver/mediumband.h, with the generic steps' operations in their
-// order: the partner contributions across vectors of rows, the backward
-// substitution with the row just solved in a register and two blocks in turn.
-// The factorisation in decompose_block chooses its medium-band kernel itself.
+// Above the narrow limit the real types' steps use the kernels of
+// solver/mediumband.h, with the generic steps' operations in their order: the
+// spike solve and the forward substitution in one tile, the partners' updates
+// and contributions across vectors of rows, the backward substitution with the
+// row just solved in a register and two blocks in turn. The products of the
+// couplings stay with solver/blockkernels.h, and decompose_block chooses its
+// medium-band factorisation itself.
 
 /// S1: the factorisation, then the left spike from the band and the forward
 /// substitution in one sweep over the block's rows.
