@@ -11,6 +11,7 @@
 #include "solver/flags.h"
 #include "solver/fpmode.h"
 #include "solver/kernel.h"
+#include "solver/mediumband.h"
 #include "solver/narrowband.h"
 #include "solver/team.h"
 
@@ -56,6 +57,7 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
       static constexpr auto banded = banded_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());
       return banded[m - 1](a, first, last, eps, info, parity);
     }
+    if (use_medium_steps<T>(m) && medium::factors<T>(m)) return medium::factor_block(a, m, first, last, eps, info, parity);
   }
   for (int i = first; i <= last; ++i)
     if (!factor_column<T, F>(a, m, first, last, i, eps, info, parity)) return i;

@@ -35,6 +35,7 @@
 #include "solver/blockkernels.h"
 #include "solver/flags.h"
 #include "solver/kernel.h"
+#include "solver/mediumband.h"
 #include "solver/narrowband.h"
 #include "solver/team.h"
 #include "solver/testing.h"
@@ -102,11 +103,11 @@ void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& 
   }
 }
 
-/// Left spike from the band (S1): X = L_b⁻¹·C_left, C_left being the block's
-/// rows against the last m rows of the block before it; column v belongs to row
-/// first − m + v − 1. The first block of the matrix has none.
-template <class T, form F>
-void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
+/// C_left into the block's spike rows: the block's rows against the last m rows
+/// of the block before it, column v belonging to row first − m + v − 1.
+template <class T>
+void left_spike_columns_from_band(const T* a, const int& n, const int& m, T* spike, const int& first,
+                                  const int& last) {
   const int p0 = std::max(1, first - m);
   const int q = first - p0;
   for (int v = 1; v <= q; ++v) {
@@ -115,7 +116,15 @@ void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int&
     for (int x = first; x <= xend; ++x) at(spike, n, x, v) = band(a, m, x, r);
     for (int x = xend + 1; x <= last; ++x) at(spike, n, x, v) = T(0);
   }
-  solve_spike_columns<T, F>(a, n, m, spike, first, last, q);
+}
+
+/// Left spike from the band (S1): X = L_b⁻¹·C_left, C_left being the block's
+/// rows against the last m rows of the block before it; column v belongs to row
+/// first − m + v − 1. The first block of the matrix has none.
+template <class T, form F>
+void left_spike_from_band(T* a, const int& n, const int& m, T* spike, const int& first, const int& last) {
+  left_spike_columns_from_band(a, n, m, spike, first, last);
+  solve_spike_columns<T, F>(a, n, m, spike, first, last, first - std::max(1, first - m));
 }
 
 /// Right coupling from the band (S1): Y = C_right·L_b⁻ᵀ (L_b⁻ᴴ), C_right being
@@ -958,6 +967,124 @@ void backward_substitution_pair_m(T* a, const int& n, const int& m, T* b, const 
   }
 }
 
+// ======================================== steps for medium bands, real types
+//
+// Above the narrow limit the real types' steps use the kernels of
+// solver/mediumband.h, with the generic steps' operations in their order: the
+// spike solve and the forward substitution in one tile, the partners' updates
+// and contributions across vectors of rows, the backward substitution with the
+// row just solved in a register and two blocks in turn. The products of the
+// couplings stay with solver/blockkernels.h, and decompose_block chooses its
+// medium-band factorisation itself.
+
+/// S1: the factorisation, then the left spike from the band and the forward
+/// substitution in one sweep over the block's rows.
+template <class T>
+bool eliminate_from_band_medium(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs,
+                                const int& first, const int& last, const real_type<T>& eps, int* info, int* row,
+                                const int& parity) {
+  constexpr form F = form::symmetric;
+  if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, parity)) record_row(row, failed);
+  if (read_flag(info, parity) != 0) return false;
+  const int q = first - std::max(1, first - m);
+  left_spike_columns_from_band(a, n, m, spike, first, last);
+  if (!medium::solve_with_right_hand_sides(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
+                                           index_t(n), q, nrhs > 0 ? &at(b, n, first, 1) : nullptr, index_t(n),
+                                           nrhs)) {
+    solve_spike_columns<T, F>(a, n, m, spike, first, last, q);
+    forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
+  }
+  return true;
+}
+
+/// S3: the factorisation, then the left spike from the fill (when the block has
+/// a left partner) and the forward substitution in one sweep.
+template <class T>
+bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b, const int& nrhs,
+                                const int& first, const int& last, const bool& left, const real_type<T>& eps,
+                                int* info, int* row, const int& parity) {
+  constexpr form F = form::symmetric;
+  if (const int failed = decompose_block<T, F>(a, m, first, last, eps, info, parity)) record_row(row, failed);
+  if (read_flag(info, parity) != 0) return false;
+  const int q = left ? m : 0;
+  if (!medium::solve_with_right_hand_sides(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
+                                           index_t(n), q, nrhs > 0 ? &at(b, n, first, 1) : nullptr, index_t(n),
+                                           nrhs)) {
+    if (left) left_spike_from_fill<T, F>(a, n, m, spike, first, last);
+    forward_substitution<T, F>(a, n, m, b, nrhs, first, last);
+  }
+  return true;
+}
+
+/// Left-partner update (S2): the complement through the register-blocked
+/// kernel, the right-hand sides across vectors of rows in ascending v, and Yᵀ
+/// into tspike by W × W transposes.
+template <class T>
+void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
+                                const int& blocksize, const int& distance, const int& first) {
+  const int p = first - distance;
+  const int top = std::min(n, first + m - 1);
+  blocked::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
+                                top - first + 1, m);
+  for (int s = 1; s <= nrhs; ++s)
+    medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
+                                  top);
+  medium::transpose(&at(spike, n, first, 1), index_t(n), top - first + 1, m, &at(tspike, m, 1, p + blocksize),
+                    index_t(m));
+}
+
+/// Right-partner update (S2): the complement with the panel filled by vector
+/// transposes, the right-hand sides as in the generic step.
+template <class T>
+void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
+                                 const int& blocksize, const int& distance, const int& first, const int& last) {
+  const int p = first + distance;
+  const int pe = std::min(n, p + blocksize - 1);
+  const int j0 = last - m + 1;
+  const T* x = &at(spike, n, p, 1);
+  if (!medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+    right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
+    return;
+  }
+  for (int s = 1; s <= nrhs; ++s)
+    blocked::subtract_transposed_product(&at(b, n, j0, s), x, index_t(n), pe - p + 1, m, &at(b, n, p, s));
+}
+
+/// Left-partner contribution (S4), rows across vectors, columns in ascending v.
+template <class T>
+void left_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* spike,
+                                      const int& blocksize, const int& distance, const int& first, const int& last) {
+  const int p = first - distance;
+  for (int s = 1; s <= nrhs; ++s)
+    medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
+                                  last);
+}
+
+/// Right-partner contribution (S4): the block's last m rows across vectors,
+/// the partner's rows in ascending order.
+template <class T>
+void right_partner_contribution_medium(T* b, const int& n, const int& m, const int& nrhs, T* tspike,
+                                       const int& blocksize, const int& distance, const int& first,
+                                       const int& last) {
+  const int p = first + distance;
+  const int q = std::min(m, std::min(n, p + blocksize - 1) - p + 1);
+  for (int s = 1; s <= nrhs; ++s)
+    medium::subtract_row_products(&at(b, n, last - m + 1, s), &at(b, n, p, s), &at(tspike, m, 1, last + 1),
+                                  index_t(m), q, 1, m);
+}
+
+template <class T>
+void backward_substitution_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, const int& first,
+                                  const int& last) {
+  medium::backward_substitution<T>(a, n, m, b, nrhs, first, last);
+}
+
+template <class T>
+void backward_substitution_pair_medium(T* a, const int& n, const int& m, T* b, const int& nrhs,
+                                       const block_range& one, const block_range& two) {
+  medium::backward_substitution_pair<T>(a, n, m, b, nrhs, one.first, one.last, two.first, two.last);
+}
+
 // ------------------------------------------------------ choice of the steps
 
 /// The block steps the kernel calls, in the variant for one bandwidth.
@@ -996,17 +1123,27 @@ constexpr block_steps<T> banded_steps = {
     right_coupling_from_fill_m<T, M>,    left_partner_contribution_m<T, M>,  right_partner_contribution_m<T, M>,
     backward_substitution_m<T, M>,       backward_substitution_pair_m<T, M>};
 
+template <class T>
+constexpr block_steps<T> medium_steps = {
+    eliminate_from_band_medium<T>,                right_coupling_from_band<T, form::symmetric>,
+    right_partner_update_medium<T>,               left_partner_update_medium<T>,
+    fill<T>,                                      eliminate_from_fill_medium<T>,
+    right_coupling_from_fill<T, form::symmetric>, left_partner_contribution_medium<T>,
+    right_partner_contribution_medium<T>,         backward_substitution_medium<T>,
+    backward_substitution_pair_medium<T>};
+
 template <class T, std::size_t... I>
 constexpr std::array<const block_steps<T>*, sizeof...(I)> banded_step_table(std::index_sequence<I...>) {
   return {&banded_steps<T, int(I) + 1>...};
 }
 
-/// The steps for half bandwidth m in form F (the narrow-band steps are real, so
-/// symmetric, only).
+/// The steps for half bandwidth m in form F (the narrow- and medium-band steps
+/// are real, so symmetric, only).
 template <class T, form F> const block_steps<T>& steps_for(const int& m) {
   if constexpr (narrow_limit<T> > 0) {
     static constexpr auto table = banded_step_table<T>(std::make_index_sequence<narrow_limit<T>>());
     if (use_narrow_steps<T>(m)) return *table[m - 1];
+    if (use_medium_steps<T>(m)) return medium_steps<T>;
   }
   return generic_steps<T, F>;
 }

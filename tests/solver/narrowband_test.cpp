@@ -1,13 +1,14 @@
-// The steps compiled for narrow bands against the generic steps, and the
-// complex steps' register-blocked kernels against their plain loops: the same
-// operations in the same order, so the same bits, also when a pivot fails and
-// the solve stops halfway.
+// The steps compiled for narrow bands, and the medium-band steps of the real
+// types, against the generic steps, and the complex steps' register-blocked
+// kernels against their plain loops: the same operations in the same order, so
+// the same bits, also when a pivot fails and the solve stops halfway.
 #include <cstring>
 #include <limits>
 #include <type_traits>
 
 #include "solver/def_velqo.h"
 #include "solver/kernel.h"
+#include "solver/mediumband.h"
 #include "solver/narrowband.h"
 #include "solver/testing.h"
 #include "solver/velqo.h"
@@ -65,13 +66,25 @@ template <class T> class NarrowBand : public ::testing::Test {
 };
 TYPED_TEST_SUITE(NarrowBand, RealTypes);
 
-// Every narrow bandwidth and the first wider one, on one block, a block and a
+// Every narrow bandwidth and the first wider one, then medium ones: odd and not
+// a multiple of the vector width; for the factorisation also the widest one
+// its medium-band kernel takes and the next.
+template <class T> std::vector<int> widths(bool factorisation) {
+  constexpr int W = velqo::medium::lanes<T>::W, widest = W * velqo::medium::max_column_vectors;
+  std::vector<int> m(velqo::narrow_limit<T> + 1);
+  for (int k = 0; k <= velqo::narrow_limit<T>; ++k) m[k] = k + 1;
+  m.insert(m.end(), {W + 2, 2 * W + 1, 3 * W - 1, 33});
+  if (factorisation) m.insert(m.end(), {widest, widest + 1});
+  return m;
+}
+
+// Each of these widths on one block, a block and a
 // row, odd block counts and several levels, with 0, 1 and 3 right-hand sides;
 // the largest size hands out blocks in batches, with its short last block in
 // level 0.
 TYPED_TEST(NarrowBand, SolveMatchesTheGenericStepsBitForBit) {
   using T = TypeParam;
-  for (int m = 1; m <= velqo::narrow_limit<T> + 1; ++m) {
+  for (int m : widths<T>(false)) {
     const int L = std::max(64 / m, m + 1);
     for (int n : {1, L, L + 1, 3 * L + 5, 10 * L, 21 * L + 3, 40 * L + 5}) {
       for (int nrhs : {0, 1, 3}) {
@@ -90,7 +103,7 @@ TYPED_TEST(NarrowBand, SolveMatchesTheGenericStepsBitForBit) {
 // solving them along with the factorisation, must agree.
 TYPED_TEST(NarrowBand, FailureLeavesTheSameState) {
   using T = TypeParam;
-  for (int m : {1, 3, velqo::narrow_limit<T>}) {
+  for (int m : {1, 3, velqo::narrow_limit<T>, velqo::narrow_limit<T> + 1, 2 * velqo::narrow_limit<T> + 1}) {
     const int L = std::max(64 / m, m + 1), n = 12 * L;
     for (int row : {4 * L + 3, 5 * L + 2}) {
       for (bool nan : {false, true}) {
@@ -107,7 +120,8 @@ TYPED_TEST(NarrowBand, FailureLeavesTheSameState) {
 }
 
 // The block factorisation on its own: whole matrices, blocks in the middle (the
-// columns before them untouched) and a failure halfway through a block.
+// columns before them untouched), blocks shorter than the band, and a negative
+// and a NaN pivot halfway through a block.
 TYPED_TEST(NarrowBand, FactorisationMatchesTheGenericStepsBitForBit) {
   using T = TypeParam;
   const auto factor = [](bool generic, std::vector<T> a, int m, int first, int last, int* info) {
@@ -115,20 +129,25 @@ TYPED_TEST(NarrowBand, FactorisationMatchesTheGenericStepsBitForBit) {
     velqo::decompose_csp<T>(a.data(), m, first, last, real_type<T>(0), info, 1);
     return a;
   };
-  for (int m = 1; m <= velqo::narrow_limit<T> + 1; ++m) {
-    const int n = 120;
+  for (int m : widths<T>(true)) {
+    const int n = std::max(120, m + 20);
     std::vector<T> a = random_spd_band<T>(n, m, 5u + m);
-    for (const auto& [first, last] : {std::pair{1, n}, std::pair{30, 71}, std::pair{n - m, n}}) {
+    for (const auto& [first, last] :
+         {std::pair{1, n}, std::pair{30, 71}, std::pair{n - m, n}, std::pair{40, 42}, std::pair{n - 2, n}}) {
       int generic_info[2] = {0, 0}, narrow_info[2] = {0, 0};
       EXPECT_TRUE(same_bits(factor(true, a, m, first, last, generic_info), factor(false, a, m, first, last, narrow_info)))
           << "m=" << m << " rows " << first << " … " << last;
       EXPECT_EQ(narrow_info[0], 0);
     }
-    band(a.data(), m, 50, 50) = T(-1);
-    int generic_info[2] = {0, 0}, narrow_info[2] = {0, 0};
-    EXPECT_TRUE(same_bits(factor(true, a, m, 40, 80, generic_info), factor(false, a, m, 40, 80, narrow_info)))
-        << "failing block, m=" << m;
-    EXPECT_EQ(narrow_info[0], 1);
+    for (T pivot : {T(-1), std::numeric_limits<T>::quiet_NaN()}) {
+      std::vector<T> failing = a;
+      band(failing.data(), m, 50, 50) = pivot;
+      int generic_info[2] = {0, 0}, narrow_info[2] = {0, 0};
+      EXPECT_TRUE(same_bits(factor(true, failing, m, 40, 80, generic_info),
+                            factor(false, failing, m, 40, 80, narrow_info)))
+          << "failing block, m=" << m << " pivot " << pivot;
+      EXPECT_EQ(narrow_info[0], 1);
+    }
   }
 }
 

@@ -102,7 +102,7 @@ TYPED_TEST_SUITE(StandaloneReal, RealTypes);
 TYPED_TEST(Standalone, FactorIsBitwiseTheSequentialFactor) {
   using T = TypeParam;
   for (auto [n, m] : {std::pair{0, 3}, std::pair{1, 0}, std::pair{1, 8}, std::pair{37, 0}, std::pair{37, 3},
-                      std::pair{90, 8}, std::pair{12, 20}, std::pair{120, 40}}) {
+                      std::pair{90, 8}, std::pair{90, 13}, std::pair{12, 20}, std::pair{120, 40}}) {
     const std::vector<T> a = random_spd_band<T>(n, m, 100u * n + m);
     const std::vector<T> expected = sequential_factor(a, n, m);
     for (int nb : panel_heights(n, m)) {
