@@ -1024,8 +1024,8 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
                                 const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
-  blocked::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
-                                top - first + 1, m);
+  blocked::subtract_lower_outer<T, form::symmetric>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1),
+                                                    index_t(n), top - first + 1, m);
   for (int s = 1; s <= nrhs; ++s)
     medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
                                   top);

@@ -377,8 +377,8 @@ template <class T>
 bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
   constexpr int W = lanes<T>::W;
   constexpr int R = 2 * W;
-  if (index_t(rows) * R > blocked::panel_capacity) return false;
-  alignas(64) T panel[blocked::panel_capacity];
+  if (index_t(rows) * R > blocked::panel_capacity<T>) return false;
+  alignas(64) T panel[blocked::panel_capacity<T>];
   const int xw = rows / W * W;
   for (int u0 = 0; u0 < m; u0 += R) {
     const int ru = m - u0 < R ? m - u0 : R;
@@ -414,9 +414,9 @@ bool solve_with_right_hand_sides(const T* l, const int& m, const int& rows, T* s
                                  T* b, const index_t& ldb, const int& nrhs) {
   constexpr int W = lanes<T>::W;
   const int nc = (q + nrhs + W - 1) / W;
-  if (nc < 1 || nc > max_tile_vectors || index_t(rows) * nc * W > blocked::tile_capacity) return false;
+  if (nc < 1 || nc > max_tile_vectors || index_t(rows) * nc * W > blocked::tile_capacity<T>) return false;
   static constexpr auto solves = detail::tile_solves<T>(std::make_index_sequence<max_tile_vectors>());
-  alignas(64) T tile[blocked::tile_capacity];
+  alignas(64) T tile[blocked::tile_capacity<T>];
   solves[nc - 1](l, m, rows, s, lds, q, b, ldb, nrhs, tile);
   return true;
 }
