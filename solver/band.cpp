@@ -198,19 +198,26 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
 
 // ------------------------------------------------------------- the path
 
+// From this half bandwidth on, solve takes the factorisation path.
+template <class T> constexpr int factorisation_from = 0;
+template <> constexpr int factorisation_from<float> = 9;
+template <> constexpr int factorisation_from<double> = 5;
+template <> constexpr int factorisation_from<complex4> = 8;
+template <> constexpr int factorisation_from<complex8> = 8;
+
+}  // namespace
+
 // solve takes one of two paths: the block reduction (mesolution), whose tasks
 // share every stage, or the factorisation followed by the substitutions
 // (medecompose, mesubstitute), which does a third to a fifth of the arithmetic
-// but, for all but wide bands, in one sequential chain. Which one is faster
-// depends on the precision and the band; the choice below follows the
-// measurements of compare --sweep (README, "Which path serves which band") and
-// never looks at the task count, so that a solve's bits never depend on it.
-template <class T> bool solves_by_factorisation(int m) {
-  (void)m;
-  return false;
+// but, for all but wide bands, as one sequential chain. Which one is faster
+// depends on the precision and the band; the thresholds above follow the
+// measurements of compare --sweep on the development machine (README, "Which
+// path serves which band") and never look at the task count, so that a solve's
+// bits never depend on it.
+template <element T> path solve_path(const int& m) {
+  return m >= factorisation_from<T> ? path::factorisation : path::block_reduction;
 }
-
-}  // namespace
 
 template <element T>
 result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& nrhs,
@@ -229,7 +236,7 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
       return bad("workspace: its 2·n·m = " + str(needed) + " elements overlap b");
   }
   if (result r = check_values(a, b, nrhs, true); !r) return r;
-  const bool factorisation = solves_by_factorisation<T>(a.m());
+  const bool factorisation = solve_path<T>(a.m()) == path::factorisation;
   std::vector<T> own;
   if (workspace.empty() && !factorisation) {
     own.resize(static_cast<std::size_t>(needed));
@@ -291,6 +298,7 @@ result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> 
 }
 
 #define VELQO_INSTANTIATE(T)                                                  \
+  template path solve_path<T>(const int&);                                   \
   template result solve<T>(band_view<T>&, std::span<T>, const int&, std::span<T>); \
   template result factor<T>(band_view<T>&);                                  \
   template result solve_factored<T>(const band_view<T>&, std::span<T>, const int&);

@@ -135,8 +135,18 @@ template <element T> class band_view {
   velqo::holds contents_;
 };
 
-/// Solves A·X = B in place by the path that is faster for the precision and
-/// the half bandwidth (never chosen by the task count): the block reduction
+/// The two ways solve can go.
+enum class path {
+  block_reduction,  ///< mesolution_*: the tasks share every stage of the block reduction
+  factorisation     ///< medecompose_* then mesubstitute_*: a third to a fifth of the arithmetic
+};
+
+/// The path solve takes for element type T and half bandwidth m: the faster on
+/// the measurements (README, "Which path serves which band"), chosen from the
+/// precision and m alone, so that a solve's bits never depend on the task count.
+template <element T> path solve_path(const int& m);
+
+/// Solves A·X = B in place by solve_path<T>(m): the block reduction
 /// (mesolution_csp_*, or mesolution_hpd_* for a Hermitian view) or the
 /// factorisation followed by the substitutions (medecompose_*, mesubstitute_*;
 /// README, "Which path serves which band"). The view's storage is overwritten
