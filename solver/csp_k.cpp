@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <thread>
 #include <utility>
 
 #include "mtask/mtask.h"
+#include "mtask/spin.h"
 #include "solver/banded.h"
 #include "solver/flags.h"
 #include "solver/fpmode.h"
@@ -79,6 +81,9 @@ namespace {
 // in ascending order, so the factor is the same, bit for bit, as one
 // decompose_block over the whole matrix.
 
+template <class T, form F>
+void complete_from_panel(T* a, const int& m, const int& first, const int& last, const int& lo, const int& hi);
+
 /// Completes the previous panel's columns in the rows of a block: L(k, i) for
 /// i = lo … hi and k = first … last.
 template <class T, form F>
@@ -92,8 +97,17 @@ void complete_panel_columns(T* a, const int& m, const int& first, const int& las
       for (int k = first; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
     }
   }
+  complete_from_panel<T, F>(a, m, first, last, lo, hi);
+}
+
+/// The second half of complete_panel_columns: the rows first … last of the
+/// panel's columns lo … hi, which hold the updates of every column before lo,
+/// take those of the panel's own columns and are scaled: L(k, i) for
+/// i = lo … hi and k = first … last, where the panel lies above first.
+template <class T, form F>
+void complete_from_panel(T* a, const int& m, const int& first, const int& last, const int& lo, const int& hi) {
   for (int i = lo; i <= hi; ++i) {
-    // The same for the panel's own columns j before i.
+    // The updates of the panel's own columns j before i.
     for (int j = std::max(lo, i - m); j <= i - 1; ++j) {
       const int kend = std::min(last, j + m);
       const T aij = adjoint<F>(band(a, m, i, j));
@@ -306,9 +320,87 @@ void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, 
   }
 }
 
+// --------------------------------------------------------- the pipeline
+
+/// Applies to column i, rows i … min(n, j + m), the updates of the finished
+/// columns j = max(lo, i − m) … hi in ascending order: the loops of
+/// factor_column over a part of its columns.
+template <class T, form F>
+void update_column(T* a, const int& n, const int& m, const int& i, const int& lo, const int& hi) {
+  for (int j = std::max(lo, i - m); j <= hi; ++j) {
+    const T aij = adjoint<F>(band(a, m, i, j));
+    const int kend = std::min(n, j + m);
+    for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
+  }
+}
+
+/// Waits until progress reaches column (acquire), or holds a failure (below 0),
+/// and returns the value seen. The wait spins with the pause hint as the
+/// runtime's waits do and then yields the processor between tests, so that a
+/// partner that has lost its processor (more tasks than processors, a busy
+/// machine) still gets on.
+inline int await_progress(const std::atomic<int>& progress, const int& column, const bool& spin) {
+  int seen = progress.load(std::memory_order_acquire);
+  if (seen >= column || seen < 0) return seen;
+  mtask::spinuntil(spin, [&] {
+    seen = progress.load(std::memory_order_acquire);
+    return seen >= column || seen < 0;
+  });
+  while (seen < column && seen >= 0) {
+    std::this_thread::yield();
+    seen = progress.load(std::memory_order_acquire);
+  }
+  return seen;
+}
+
 }  // namespace
 
 // -------------------------------------- stand-alone parallel kernels
+
+template <class T, form F>
+void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int& ntasks, std::atomic<int>& next,
+                std::atomic<int>& progress, const real_type<T>& eps, int* info, int* row) {
+  const bool spin = mtask::mayspin(ntasks);
+  const long width = std::max(w, 1);
+  for (;;) {
+    const long taken = width * next.fetch_add(1, std::memory_order_relaxed);
+    if (taken >= n) return;
+    const int c = int(taken) + 1, e = int(std::min<long>(n, taken + width));
+    // The updates of the finished columns, in ascending order, as far as they
+    // are finished: those of the columns before c − m do not reach the block.
+    int applied = std::max(0, c - 1 - m);
+    for (;;) {
+      const int seen = await_progress(progress, std::min(applied + 1, c - 1), spin);
+      if (seen < 0) return;
+      const int upto = std::min(seen, c - 1);
+      if (upto > applied)
+        for (int i = c; i <= e; ++i) update_column<T, F>(a, n, m, i, applied + 1, upto);
+      applied = upto;
+      if (applied >= c - 1) break;
+    }
+    // The block's own columns: decompose_block finishes the diagonal block, and
+    // the rows below it, down to the end of the band, take the updates of the
+    // block's columns and are scaled.
+    if (const int failed = decompose_block<T, F>(a, m, c, e, eps, info, 1)) {
+      record_row(row, failed);
+      progress.store(-1, std::memory_order_release);
+      return;
+    }
+    complete_from_panel<T, F>(a, m, e + 1, std::min(n, e + m), c, e);
+    if (b != nullptr) {
+      forward_from_rows(a, m, b, c, e, std::max(1, c - m), c - 1);
+      forward_within<T, F>(a, m, b, c, e);
+    }
+    progress.store(e, std::memory_order_release);
+  }
+}
+
+template <class T, form F>
+void p_backward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
+                const int& ntasks, int& S, int& nextb) {
+  int p = 1;
+  backward_sweep<T, F>(a, n, m, b, h, lock, events, ntasks, S, nextb, p);
+}
 
 template <class T, form F>
 void p_decompose(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events, const int& ntasks,
@@ -362,7 +454,11 @@ void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const
   template void p_substitute<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,       \
                                    const int&, int&, int&, int&, int&);                                      \
   template void p_solution<T, F>(T*, const int&, const int&, T*, const int&, const int&, int*, const int&,   \
-                                 int&, int&, int&, int&, const real_type<T>&, int*, int*);
+                                 int&, int&, int&, int&, const real_type<T>&, int*, int*); \
+  template void p_pipeline<T, F>(T*, const int&, const int&, T*, const int&, const int&, std::atomic<int>&,   \
+                                 std::atomic<int>&, const real_type<T>&, int*, int*);                        \
+  template void p_backward<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,          \
+                                 const int&, int&, int&);
 VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE_FORM)
 #undef VELQO_INSTANTIATE_FORM
 
