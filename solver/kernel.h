@@ -81,8 +81,8 @@ void p_solution(T* a, const int& n, const int& m, T* b, const int& nb, const int
 /// order, so the factor is that one bit for bit, for any w and task count.
 /// With b, the forward substitution L·y = b is carried along block by block. A
 /// pivot not greater than eps sets info(1), records its row and stores −1 in
-/// progress, and every task then returns; the columns before the failing one
-/// are finished, the later ones may hold some of their updates.
+/// progress, and every task then returns; the columns of the blocks before the
+/// failing one are finished, the later ones may hold some of their updates.
 template <class T, form F>
 void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int& ntasks, std::atomic<int>& next,
                 std::atomic<int>& progress, const real_type<T>& eps, int* info, int* row);
