@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <thread>
 #include <utility>
 
 #include "mtask/mtask.h"
@@ -323,11 +322,37 @@ void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, 
 // --------------------------------------------------------- the pipeline
 
 /// Applies to column i, rows i … min(n, j + m), the updates of the finished
-/// columns j = max(lo, i − m) … hi in ascending order: the loops of
-/// factor_column over a part of its columns.
+/// columns j = max(lo, i − m) … hi in ascending order: the operations of
+/// factor_column for a part of its columns. Four columns go together: the rows
+/// that all four reach take the four updates one after the other, which loads
+/// and stores column i once for four, and the three rows beyond take those
+/// that reach them.
 template <class T, form F>
 void update_column(T* a, const int& n, const int& m, const int& i, const int& lo, const int& hi) {
-  for (int j = std::max(lo, i - m); j <= hi; ++j) {
+  T* const x = &band(a, m, i, i);  // x[r] = a(i + r, i)
+  int j = std::max(lo, i - m);
+  for (; j + 3 <= hi; j += 4) {
+    const T u0 = adjoint<F>(band(a, m, i, j)), u1 = adjoint<F>(band(a, m, i, j + 1));
+    const T u2 = adjoint<F>(band(a, m, i, j + 2)), u3 = adjoint<F>(band(a, m, i, j + 3));
+    const T* const v0 = &band(a, m, i, j);  // v0[r] = a(i + r, j)
+    const T* const v1 = &band(a, m, i, j + 1);
+    const T* const v2 = &band(a, m, i, j + 2);
+    const T* const v3 = &band(a, m, i, j + 3);
+    const int all = std::min(n, j + m) - i;
+    for (int r = 0; r <= all; ++r) {
+      T t = x[r];
+      t = mul_sub(t, u0, v0[r]);
+      t = mul_sub(t, u1, v1[r]);
+      t = mul_sub(t, u2, v2[r]);
+      x[r] = mul_sub(t, u3, v3[r]);
+    }
+    const T u[4] = {u0, u1, u2, u3};
+    for (int d = 1; d <= 3 && j + m + d <= n; ++d) {
+      T& t = band(a, m, j + m + d, i);
+      for (int q = d; q <= 3; ++q) t = mul_sub(t, u[q], band(a, m, j + m + d, j + q));
+    }
+  }
+  for (; j <= hi; ++j) {
     const T aij = adjoint<F>(band(a, m, i, j));
     const int kend = std::min(n, j + m);
     for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
@@ -335,10 +360,10 @@ void update_column(T* a, const int& n, const int& m, const int& i, const int& lo
 }
 
 /// Waits until progress reaches column (acquire), or holds a failure (below 0),
-/// and returns the value seen. The wait spins with the pause hint as the
-/// runtime's waits do and then yields the processor between tests, so that a
-/// partner that has lost its processor (more tasks than processors, a busy
-/// machine) still gets on.
+/// and returns the value seen. The wait spins with the pause hint for as long
+/// as the runtime's waits do and then sleeps on the counter (woken by
+/// publish), so that on a machine with more tasks than free processors the
+/// task being waited for gets the processor.
 inline int await_progress(const std::atomic<int>& progress, const int& column, const bool& spin) {
   int seen = progress.load(std::memory_order_acquire);
   if (seen >= column || seen < 0) return seen;
@@ -347,10 +372,16 @@ inline int await_progress(const std::atomic<int>& progress, const int& column, c
     return seen >= column || seen < 0;
   });
   while (seen < column && seen >= 0) {
-    std::this_thread::yield();
+    progress.wait(seen, std::memory_order_acquire);
     seen = progress.load(std::memory_order_acquire);
   }
   return seen;
+}
+
+/// Stores a new progress value (release) and wakes the tasks that sleep on it.
+inline void publish(std::atomic<int>& progress, const int& value) {
+  progress.store(value, std::memory_order_release);
+  progress.notify_all();
 }
 
 }  // namespace
@@ -378,20 +409,22 @@ void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int&
       applied = upto;
       if (applied >= c - 1) break;
     }
-    // The block's own columns: decompose_block finishes the diagonal block, and
-    // the rows below it, down to the end of the band, take the updates of the
-    // block's columns and are scaled.
-    if (const int failed = decompose_block<T, F>(a, m, c, e, eps, info, 1)) {
-      record_row(row, failed);
-      progress.store(-1, std::memory_order_release);
-      return;
+    // The block's own columns, down to the end of the band: the updates of the
+    // block's columns before each, then its pivot, square root and scaling,
+    // as factor_column does them.
+    for (int i = c; i <= e; ++i) {
+      update_column<T, F>(a, n, m, i, c, i - 1);
+      if (!factor_column<T, F>(a, m, i, n, i, eps, info, 1)) {
+        record_row(row, i);
+        publish(progress, -1);
+        return;
+      }
     }
-    complete_from_panel<T, F>(a, m, e + 1, std::min(n, e + m), c, e);
     if (b != nullptr) {
       forward_from_rows(a, m, b, c, e, std::max(1, c - m), c - 1);
       forward_within<T, F>(a, m, b, c, e);
     }
-    progress.store(e, std::memory_order_release);
+    publish(progress, e);
   }
 }
 

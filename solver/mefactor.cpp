@@ -7,6 +7,7 @@
 #include "solver/def_velqo.h"
 #include "solver/entries.h"
 #include "solver/kernel.h"
+#include "solver/narrowband.h"
 #include "solver/team.h"
 #include "solver/velqo.h"
 
@@ -125,12 +126,12 @@ void substitute_columns(const T* a, const int& n, const int& m, T* b, const int&
 template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
   int count = 0;
   gettasks(count);
-  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1) {
+  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !use_narrow_steps<T>(m)) {
     T* none = nullptr;
     pipelined<T, F>(a, n, m, none, tasks, status, row);
     return;
   }
-  // One task: the sequential factorisation itself.
+  // A band of one vector register in one task: the narrow-band steps.
   int info[2] = {0, 0};
   row = decompose_block<T, F>(a, m, 1, n, real_type<T>(0), info, 1);
   status = info[0];
@@ -151,7 +152,7 @@ template <class T, form F> void substitute(const T* a, const int& n, const int& 
 template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T* b, int& status, int& row) {
   int count = 0;
   gettasks(count);
-  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1) {
+  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !use_narrow_steps<T>(m)) {
     pipelined<T, F>(a, n, m, b, tasks, status, row);
     if (status != 0) return;
     // The backward sweep in one task, by the panels of the substitution, so
