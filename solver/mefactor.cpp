@@ -37,41 +37,41 @@ template <class T> void panelheight(const int& m, int& nb) {
 // The factorisation's task count and block width. The tasks run a pipeline
 // over blocks of w columns (p_pipeline): while one task factorises its block,
 // the next block's owner applies the updates of the columns before that block,
-// and only the updates of the block just before its own and its own
-// factorisation (about 3·w/m of the work) lie on the path that passes from task
-// to task, with one hand-over of the progress counter from processor to
-// processor per block. Measured in one task (double, 25 million band elements;
-// ns per block: updates from the far columns, from the block before, the
-// block's own factorisation):
+// so only the updates of the block just before its own and its own columns lie
+// on the path that passes from task to task, together with a hand-over: the
+// progress counter and the block's w·(m + 1) elements move from one processor's
+// cache to the other's. Measured in one task (double, 25 million band elements,
+// ns per block: the far updates; the block before and the block's own columns):
 //
-//     m = 16, w = 4:     210, 103, 116    (the last two: half of the work)
-//     m = 32, w = 4:     599, 128, 144    (31 %)
-//     m = 64, w = 8:    2569, 576, 537    (30 %)
-//     m = 128, w = 8:   9053, 1017, 937   (18 %)
+//     m = 16, w = 4:     210;  219    (half of the work on the path)
+//     m = 32, w = 4:     599;  272    (31 %)
+//     m = 64, w = 8:    2569; 1113    (30 %)
+//     m = 128, w = 8:   9053; 1954    (18 %)
 //
-// while a hand-over costs some 120 to 400 ns on the 2-core development machine
-// (a ping-pong of one atomic counter between two threads). Below m = 32 the
-// path from block to block, hand-over included, is about as long as the whole
-// block's work in one task, so a second task cannot gain: the factorisation is
-// a chain of columns, each pivot waiting for the square root of the one before
-// and a division, and a band that narrow leaves too little work beside that
-// chain to pay for a hand-over. From m = 32 on the far updates outweigh the
-// path, and a task pays for every 32 columns of band or so (the path is about
-// 3·w/m of the work, and the tasks beyond the first share the rest). w is 4
-// up to m = 127 and 8 from m = 128 on, where it passes fewer hand-overs with the
-// path still short. A system too small to pay for starting a task (2^22
-// multiply-adds, a few milliseconds) keeps one task. The factor is the same for
-// every task count and width, so these choices change the time only.
-inline constexpr int pipeline_from = 32;
+// A hand-over costs 120 to 400 ns on the 2-core development machine (an atomic
+// counter passed back and forth between two threads), and the block's data
+// some hundreds more. Below m = 48 the path, hand-over included, is as long as
+// half a block's work or longer, and two tasks gained nothing (m = 32: 108 ms
+// in one task, 110 to 113 in two, quiet moments of a busy machine): the
+// factorisation is a chain of columns, each pivot waiting for the square root
+// of the one before and a division, and a band that narrow leaves too little
+// beside the chain to pay for a hand-over per block. From m = 48 on two tasks
+// gain (m = 48: 117 → 98 ms, m = 64: 129 → 108, m = 128: 213 → 132), and a
+// further task pays for every 48 columns of band or so, as the path's share
+// falls with 1/m. w = m / 8 (8 to 16) measured best among 4, 8, 16 and m / 4.
+// A system too small to pay for starting a task (2^22 multiply-adds, a few
+// milliseconds) keeps one task. The factor is the same for every task count
+// and width, so these choices change the time only.
+inline constexpr int pipeline_from = 48;
 
-inline int pipeline_width(const int& m) { return m < 128 ? 4 : 8; }
+inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
 
 template <class T> int factorisation_tasks(const int& n, const int& m, const int& count) {
   if (m < pipeline_from) return 1;
   const double work = 0.5 * double(n) * m * m * (is_complex<T> ? 4 : 1);  // a complex update is 4 real ones
   if (work < 4194304.0) return 1;
   const int blocks = (n + pipeline_width(m) - 1) / pipeline_width(m);
-  return std::clamp(std::min(1 + m / pipeline_from, blocks), 1, std::max(count, 1));
+  return std::clamp(std::min(std::max(2, m / pipeline_from), blocks), 1, std::max(count, 1));
 }
 
 // The substitution's panel height. A stage of the forward or backward sweep
