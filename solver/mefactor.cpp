@@ -1,5 +1,6 @@
 // The stand-alone parallel entries: factorise, substitute with a factor, or
-// factorise and solve in one pass, each in the library's number of tasks.
+// factorise and solve in one pass, each in as many of the library's tasks as
+// pay for themselves.
 #include <algorithm>
 #include <atomic>
 
@@ -14,15 +15,8 @@
 namespace velqo {
 namespace {
 
-// Panel height nb. The stage's work lies in the m rows below the previous panel,
-// cut into blocks of 2·nb rows, so a panel at least as high as the band leaves
-// one block per stage; nb = grain keeps about m / (2·grain) blocks for the tasks
-// on a wide band, each with some 2·grain²·m updates. A band narrower than the
-// grain leaves the panel block alone in every stage, whatever the panel height:
-// there is nothing to share, and each stage costs a barrier, so the panel grows
-// to 64·grain² / m rows (a few thousand) to save barriers. nb depends on the
-// band and the grain only, never on the task count, so the backward sweeps,
-// whose rounding follows the panel height, give the same x for every task count.
+// The grain-sized panel height of the sweeps, 64 times taller on a band
+// narrower than the grain, where a panel's rows are a chain.
 template <class T> void panelheight(const int& m, int& nb) {
   if constexpr (is_complex<T>) {
     def_velqo::requiregrainsizeforcomplex();
@@ -58,7 +52,8 @@ template <class T> void panelheight(const int& m, int& nb) {
 // beside the chain to pay for a hand-over per block. From m = 48 on two tasks
 // gain (m = 48: 117 → 98 ms, m = 64: 129 → 108, m = 128: 213 → 132), and a
 // further task pays for every 48 columns of band or so, as the path's share
-// falls with 1/m. w = m / 8 (8 to 16) measured best among 4, 8, 16 and m / 4.
+// falls with 1/m. w = m / 8, 8 to 16 columns, was best or close among 4, 8,
+// 16 and m / 4 (at m = 48 m / 4 was better, 98 ms against 117: noisy).
 // A system too small to pay for starting a task (2^22 multiply-adds, a few
 // milliseconds) keeps one task. The factor is the same for every task count
 // and width, so these choices change the time only.
@@ -79,8 +74,8 @@ template <class T> int factorisation_tasks(const int& n, const int& m, const int
 // contributions on to the m rows beside it, fewer than nb·m multiply-adds,
 // which is too little to share among tasks: each right-hand side is solved in
 // one task, in panels as tall as a narrow band's, so that it passes few
-// barriers, and several right-hand sides are shared among the tasks. Like nb,
-// the height depends on the band and the grain only, so x is the same for
+// barriers, and several right-hand sides are shared among the tasks. The
+// height depends on the band and the grain only, so x is the same for
 // every task count.
 template <class T> void substitution_height(const int& m, int& h) {
   int nb = 1;
