@@ -35,7 +35,8 @@ template <class T> void panelheight(const int& m, int& nb) {
 // on the path that passes from task to task, together with a hand-over: the
 // progress counter and the block's w·(m + 1) elements move from one processor's
 // cache to the other's. Measured in one task (double, 25 million band elements,
-// ns per block: the far updates; the block before and the block's own columns):
+// one source column per pass over the target; ns per block: the far updates;
+// the block before and the block's own columns):
 //
 //     m = 16, w = 4:     210;  219    (half of the work on the path)
 //     m = 32, w = 4:     599;  272    (31 %)
@@ -44,20 +45,20 @@ template <class T> void panelheight(const int& m, int& nb) {
 //
 // A hand-over costs 120 to 400 ns on the 2-core development machine (an atomic
 // counter passed back and forth between two threads), and the block's data
-// some hundreds more. Below m = 48 the path, hand-over included, is as long as
-// half a block's work or longer, and two tasks gained nothing (m = 32: 108 ms
-// in one task, 110 to 113 in two, quiet moments of a busy machine): the
-// factorisation is a chain of columns, each pivot waiting for the square root
-// of the one before and a division, and a band that narrow leaves too little
-// beside the chain to pay for a hand-over per block. From m = 48 on two tasks
-// gain (m = 48: 117 → 98 ms, m = 64: 129 → 108, m = 128: 213 → 132), and a
-// further task pays for every 48 columns of band or so, as the path's share
-// falls with 1/m. w = m / 8, 8 to 16 columns, was best or close among 4, 8,
-// 16 and m / 4 (at m = 48 m / 4 was better, 98 ms against 117: noisy).
+// some hundreds more. Below m = 64 the path, hand-over included, is about as
+// long as half a block's work or longer, and two tasks gained nothing or
+// little (m = 32: 108 ms in one task, 110 to 113 in two; m = 48 with w = 8:
+// 114 to 117 in one task, 117 to 136 in two; quiet moments of a busy machine):
+// the factorisation is a chain of columns, each pivot waiting for the square
+// root of the one before and a division, and a band that narrow leaves too
+// little beside the chain to pay for a hand-over per block. From m = 64 on two
+// tasks gain (m = 64: 129 → 108 ms, m = 128: 213 → 132), and a further task
+// pays for every 64 columns of band or so, as the path's share falls with 1/m.
+// w = m / 8, 8 to 16 columns, was best or close among 4, 8, 16 and m / 4.
 // A system too small to pay for starting a task (2^22 multiply-adds, a few
 // milliseconds) keeps one task. The factor is the same for every task count
 // and width, so these choices change the time only.
-inline constexpr int pipeline_from = 48;
+inline constexpr int pipeline_from = 64;
 
 inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
 

@@ -88,9 +88,9 @@ namespace velqo {
 // The factor these entries leave in a is the band factor L of A = L·Lᵀ in band
 // storage, the same bit for bit whatever the task count: one medecompose_csp
 // (or the sequential decompose_csp over rows 1 … n) serves any number of
-// mesubstitute_csp calls. From m = 48 on the factorisation runs as a pipeline
-// of tasks over blocks of 8 to 16 columns (two tasks, and one more for every 48
-// columns of band beyond 96, at most the library's count); a narrower band, or
+// mesubstitute_csp calls. From m = 64 on the factorisation runs as a pipeline
+// of tasks over blocks of 8 to 16 columns (two tasks, and one more for every 64
+// columns of band beyond 128, at most the library's count); a narrower band, or
 // a system of fewer than some millions of updates, is factorised in one task. The substitution
 // solves each right-hand side in one task, by panels of a height that depends
 // on the band and the grain size only, and shares the right-hand sides among

@@ -371,12 +371,12 @@ TYPED_TEST_SUITE(StandaloneEntriesTyped, ElementTypes);
 // Factor once, solve many: the factor of the entry is that of the sequential
 // factorisation for every task count, and it serves several substitutions whose
 // solutions do not depend on the task count. The entries share a factorisation
-// from m = 48 on, in systems of some millions of updates (the last two bands),
+// from m = 64 on, in systems of some millions of updates (the last two bands),
 // and the right-hand sides of systems of some tens of thousands of elements
 // (all but the first).
 TYPED_TEST(StandaloneEntriesTyped, FactorOnceSolveMany) {
   using T = TypeParam;
-  for (const auto& [n, m] : {std::pair{150, 30}, std::pair{6000, 47}, std::pair{6000, 48}, std::pair{700, 140}}) {
+  for (const auto& [n, m] : {std::pair{150, 30}, std::pair{2500, 63}, std::pair{2500, 64}, std::pair{700, 140}}) {
     SCOPED_TRACE(m);
     const int nrhs = 3;
     const std::vector<T> a = random_spd_band<T>(n, m, 8);
@@ -408,7 +408,7 @@ TYPED_TEST(StandaloneEntriesTyped, FactorOnceSolveMany) {
 // mesubstitute, bit for bit, for every task count.
 TYPED_TEST(StandaloneEntriesTyped, FactorAndSolveInOnePass) {
   using T = TypeParam;
-  for (const auto& [n, m] : {std::pair{200, 8}, std::pair{6000, 48}, std::pair{600, 130}}) {
+  for (const auto& [n, m] : {std::pair{200, 8}, std::pair{2500, 64}, std::pair{600, 130}}) {
     SCOPED_TRACE(m);
     const std::vector<T> a = random_spd_band<T>(n, m, 18);
     const std::vector<T> b = random_rhs<T>(n, 1, 19);
@@ -469,7 +469,7 @@ TEST_F(StandaloneEntries, EmptySystemsAndNoRightHandSides) {
 // More tasks than the task table has room for, and no event left in the
 // runtime's table: the entries still finish with the right results. The
 // substitution asks for a task for each of its 70 right-hand sides, the
-// factorisation for one for every 48 columns of band.
+// factorisation for one for every 64 columns of band.
 TEST_F(StandaloneEntries, ManyTasksAndFullEventTable) {
   const int n = 1000, m = 480, nrhs = 70;
   const std::vector<double> a = random_spd_band<double>(n, m, 3);
