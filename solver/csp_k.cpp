@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "mtask/mtask.h"
+#include "mtask/spin.h"
 #include "solver/banded.h"
 #include "solver/flags.h"
 #include "solver/fpmode.h"
@@ -81,6 +82,9 @@ namespace {
 // in ascending order, so the factor is the same, bit for bit, as one
 // decompose_block over the whole matrix.
 
+template <class T, form F>
+void complete_from_panel(T* a, const int& m, const int& first, const int& last, const int& lo, const int& hi);
+
 /// Completes the previous panel's columns in the rows of a block: L(k, i) for
 /// i = lo … hi and k = first … last.
 template <class T, form F>
@@ -94,8 +98,17 @@ void complete_panel_columns(T* a, const int& m, const int& first, const int& las
       for (int k = first; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
     }
   }
+  complete_from_panel<T, F>(a, m, first, last, lo, hi);
+}
+
+/// The second half of complete_panel_columns: the rows first … last of the
+/// panel's columns lo … hi, which hold the updates of every column before lo,
+/// take those of the panel's own columns and are scaled: L(k, i) for
+/// i = lo … hi and k = first … last, where the panel lies above first.
+template <class T, form F>
+void complete_from_panel(T* a, const int& m, const int& first, const int& last, const int& lo, const int& hi) {
   for (int i = lo; i <= hi; ++i) {
-    // The same for the panel's own columns j before i.
+    // The updates of the panel's own columns j before i.
     for (int j = std::max(lo, i - m); j <= i - 1; ++j) {
       const int kend = std::min(last, j + m);
       const T aij = adjoint<F>(band(a, m, i, j));
@@ -308,9 +321,121 @@ void backward_sweep(const T* a, const int& n, const int& m, T* b, const int& h, 
   }
 }
 
+// --------------------------------------------------------- the pipeline
+
+/// Applies to column i, rows i … min(n, j + m), the updates of the finished
+/// columns j = max(lo, i − m) … hi in ascending order: the operations of
+/// factor_column for a part of its columns. Four columns go together: the rows
+/// that all four reach take the four updates one after the other, which loads
+/// and stores column i once for four, and the three rows beyond take those
+/// that reach them.
+template <class T, form F>
+void update_column(T* a, const int& n, const int& m, const int& i, const int& lo, const int& hi) {
+  T* const x = &band(a, m, i, i);  // x[r] = a(i + r, i)
+  int j = std::max(lo, i - m);
+  for (; j + 3 <= hi; j += 4) {
+    const T u0 = adjoint<F>(band(a, m, i, j)), u1 = adjoint<F>(band(a, m, i, j + 1));
+    const T u2 = adjoint<F>(band(a, m, i, j + 2)), u3 = adjoint<F>(band(a, m, i, j + 3));
+    const T* const v0 = &band(a, m, i, j);  // v0[r] = a(i + r, j)
+    const T* const v1 = &band(a, m, i, j + 1);
+    const T* const v2 = &band(a, m, i, j + 2);
+    const T* const v3 = &band(a, m, i, j + 3);
+    const int all = std::min(n, j + m) - i;
+    for (int r = 0; r <= all; ++r) {
+      T t = x[r];
+      t = mul_sub(t, u0, v0[r]);
+      t = mul_sub(t, u1, v1[r]);
+      t = mul_sub(t, u2, v2[r]);
+      x[r] = mul_sub(t, u3, v3[r]);
+    }
+    const T u[4] = {u0, u1, u2, u3};
+    for (int d = 1; d <= 3 && j + m + d <= n; ++d) {
+      T& t = band(a, m, j + m + d, i);
+      for (int q = d; q <= 3; ++q) t = mul_sub(t, u[q], band(a, m, j + m + d, j + q));
+    }
+  }
+  for (; j <= hi; ++j) {
+    const T aij = adjoint<F>(band(a, m, i, j));
+    const int kend = std::min(n, j + m);
+    for (int k = i; k <= kend; ++k) band(a, m, k, i) = mul_sub(band(a, m, k, i), aij, band(a, m, k, j));
+  }
+}
+
+/// Waits until progress reaches column (acquire), or holds a failure (below 0),
+/// and returns the value seen. The wait spins with the pause hint for as long
+/// as the runtime's waits do and then sleeps on the counter (woken by
+/// publish), so that on a machine with more tasks than free processors the
+/// task being waited for gets the processor.
+inline int await_progress(const std::atomic<int>& progress, const int& column, const bool& spin) {
+  int seen = progress.load(std::memory_order_acquire);
+  if (seen >= column || seen < 0) return seen;
+  mtask::spinuntil(spin, [&] {
+    seen = progress.load(std::memory_order_acquire);
+    return seen >= column || seen < 0;
+  });
+  while (seen < column && seen >= 0) {
+    progress.wait(seen, std::memory_order_acquire);
+    seen = progress.load(std::memory_order_acquire);
+  }
+  return seen;
+}
+
+/// Stores a new progress value (release) and wakes the tasks that sleep on it.
+inline void publish(std::atomic<int>& progress, const int& value) {
+  progress.store(value, std::memory_order_release);
+  progress.notify_all();
+}
+
 }  // namespace
 
 // -------------------------------------- stand-alone parallel kernels
+
+template <class T, form F>
+void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int& ntasks, std::atomic<int>& next,
+                std::atomic<int>& progress, const real_type<T>& eps, int* info, int* row) {
+  const bool spin = mtask::mayspin(ntasks);
+  const long width = std::max(w, 1);
+  for (;;) {
+    const long taken = width * next.fetch_add(1, std::memory_order_relaxed);
+    if (taken >= n) return;
+    const int c = int(taken) + 1, e = int(std::min<long>(n, taken + width));
+    // The updates of the finished columns, in ascending order, as far as they
+    // are finished: those of the columns before c − m do not reach the block.
+    int applied = std::max(0, c - 1 - m);
+    for (;;) {
+      const int seen = await_progress(progress, std::min(applied + 1, c - 1), spin);
+      if (seen < 0) return;
+      const int upto = std::min(seen, c - 1);
+      if (upto > applied)
+        for (int i = c; i <= e; ++i) update_column<T, F>(a, n, m, i, applied + 1, upto);
+      applied = upto;
+      if (applied >= c - 1) break;
+    }
+    // The block's own columns, down to the end of the band: the updates of the
+    // block's columns before each, then its pivot, square root and scaling,
+    // as factor_column does them.
+    for (int i = c; i <= e; ++i) {
+      update_column<T, F>(a, n, m, i, c, i - 1);
+      if (!factor_column<T, F>(a, m, i, n, i, eps, info, 1)) {
+        record_row(row, i);
+        publish(progress, -1);
+        return;
+      }
+    }
+    if (b != nullptr) {
+      forward_from_rows(a, m, b, c, e, std::max(1, c - m), c - 1);
+      forward_within<T, F>(a, m, b, c, e);
+    }
+    publish(progress, e);
+  }
+}
+
+template <class T, form F>
+void p_backward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
+                const int& ntasks, int& S, int& nextb) {
+  int p = 1;
+  backward_sweep<T, F>(a, n, m, b, h, lock, events, ntasks, S, nextb, p);
+}
 
 template <class T, form F>
 void p_decompose(T* a, const int& n, const int& m, const int& nb, const int& lock, int* events, const int& ntasks,
@@ -364,7 +489,11 @@ void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const
   template void p_substitute<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,       \
                                    const int&, int&, int&, int&, int&);                                      \
   template void p_solution<T, F>(T*, const int&, const int&, T*, const int&, const int&, int*, const int&,   \
-                                 int&, int&, int&, int&, const real_type<T>&, int*, int*);
+                                 int&, int&, int&, int&, const real_type<T>&, int*, int*); \
+  template void p_pipeline<T, F>(T*, const int&, const int&, T*, const int&, const int&, std::atomic<int>&,   \
+                                 std::atomic<int>&, const real_type<T>&, int*, int*);                        \
+  template void p_backward<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,          \
+                                 const int&, int&, int&);
 VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE_FORM)
 #undef VELQO_INSTANTIATE_FORM
 

@@ -23,6 +23,8 @@
 // bits when its tasks do the same. decompose_block sets flush-to-zero itself.
 #pragma once
 
+#include <atomic>
+
 #include "solver/bandstorage.h"
 #include "solver/scalar.h"
 
@@ -65,6 +67,31 @@ template <class T, form F>
 void p_solution(T* a, const int& n, const int& m, T* b, const int& nb, const int& lock, int* events,
                 const int& ntasks, int& s, int& nextblock, int& S, int& nextb, const real_type<T>& eps, int* info,
                 int* row);
+
+/// A share of the pipelined factorisation of the whole band (rows 1 … n), for
+/// tasks started with the same arguments, next = progress = 0 and info = (0, 0).
+/// Each task takes the next block of w columns from the counter next and owns
+/// it: it applies the updates of the earlier columns as they are finished (a
+/// column's factorisation publishes it in progress, release; a task waits for
+/// it with acquire, spinning, then sleeping on it), then factorises the block's
+/// columns down to the end of the band. While the block before is being
+/// factorised, its owner applies the updates of the columns before that one,
+/// so two tasks overlap wherever the band is wider than about two blocks. Every
+/// element takes the operations of decompose_block over rows 1 … n in the same
+/// order, so the factor is that one bit for bit, for any w and task count.
+/// With b, the forward substitution L·y = b is carried along block by block. A
+/// pivot not greater than eps sets info(1), records its row and stores −1 in
+/// progress, and every task then returns; the columns of the blocks before the
+/// failing one are finished, the later ones may hold some of their updates.
+template <class T, form F>
+void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int& ntasks, std::atomic<int>& next,
+                std::atomic<int>& progress, const real_type<T>& eps, int* info, int* row);
+
+/// The backward sweep of p_substitute alone (Lᵀ·x = y, or Lᴴ·x = y), by panels
+/// of h rows, for a y left in b by p_pipeline; S = nextb = n on entry.
+template <class T, form F>
+void p_backward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
+                const int& ntasks, int& S, int& nextb);
 
 // ------------------------------------------------- band block factorisation
 

@@ -1,26 +1,22 @@
 // The stand-alone parallel entries: factorise, substitute with a factor, or
-// factorise and solve in one pass, each in the library's number of tasks.
+// factorise and solve in one pass, each in as many of the library's tasks as
+// pay for themselves.
 #include <algorithm>
+#include <atomic>
 
 #include "mtask/mtask.h"
 #include "solver/def_velqo.h"
 #include "solver/entries.h"
 #include "solver/kernel.h"
+#include "solver/narrowband.h"
 #include "solver/team.h"
 #include "solver/velqo.h"
 
 namespace velqo {
 namespace {
 
-// Panel height nb. The stage's work lies in the m rows below the previous panel,
-// cut into blocks of 2·nb rows, so a panel at least as high as the band leaves
-// one block per stage; nb = grain keeps about m / (2·grain) blocks for the tasks
-// on a wide band, each with some 2·grain²·m updates. A band narrower than the
-// grain leaves the panel block alone in every stage, whatever the panel height:
-// there is nothing to share, and each stage costs a barrier, so the panel grows
-// to 64·grain² / m rows (a few thousand) to save barriers. nb depends on the
-// band and the grain only, never on the task count, so the backward sweeps,
-// whose rounding follows the panel height, give the same x for every task count.
+// The grain-sized panel height of the sweeps, 64 times taller on a band
+// narrower than the grain, where a panel's rows are a chain.
 template <class T> void panelheight(const int& m, int& nb) {
   if constexpr (is_complex<T>) {
     def_velqo::requiregrainsizeforcomplex();
@@ -32,41 +28,56 @@ template <class T> void panelheight(const int& m, int& nb) {
   nb = std::max(narrow * grain * grain / std::max(m, 1), grain);
 }
 
-// How many of the library's tasks share a factorisation. A stage hands out its
-// panel block, which completes the previous panel's columns in its own rows,
-// updates its diagonal block and factorises it, and blocks below it that only
-// complete those columns in their rows, down to m rows below the panel. Only
-// the latter can run beside the panel block. Each task beyond the first costs
-// every stage a barrier and block hand-outs, and the tasks' rows share the
-// band's cache lines (a band column holds the m + 1 rows of one column): on the
-// 2-core development machine two tasks were never faster than one up to
-// m = 256 (0.91 times as fast in float at m = 256, a third as fast in double),
-// so a task is added only for every 2^20 multiply-adds of that work, from
-// m ≈ 310 on with the real grain of 24.
-// A band narrower than the panel leaves no such work: its factorisation is one
-// chain of columns, each waiting for the one before, and runs in one task.
-// Row d of the stage (counted from its first row, d ≥ nb) takes m − d − c
-// updates in column c of the previous panel (c = 1 … nb, counted from its last
-// column) where that is positive, so the work below the panel block is the sum
-// over c of 1 + 2 + … + (m − nb − c). The factor is the same for every task
-// count, so this choice changes the time only.
-template <class T> int factorisation_tasks(const int& m, const int& nb, const int& count) {
-  constexpr double per_task = is_complex<T> ? 1048576.0 / 4 : 1048576.0;  // a complex update is 4 real ones
-  double below = 0;
-  for (int c = 1; c <= nb && m - nb - c > 0; ++c) {
-    const double x = m - nb - c;
-    below += x * (x + 1) / 2;
-  }
-  return int(std::clamp(1 + below / per_task, 1.0, double(std::max(count, 1))));
+// The factorisation's task count and block width. The tasks run a pipeline
+// over blocks of w columns (p_pipeline): while one task factorises its block,
+// the next block's owner applies the updates of the columns before that block,
+// so only the updates of the block just before its own and its own columns lie
+// on the path that passes from task to task, together with a hand-over: the
+// progress counter and the block's w·(m + 1) elements move from one processor's
+// cache to the other's. Measured in one task (double, 25 million band elements,
+// one source column per pass over the target; ns per block: the far updates;
+// the block before and the block's own columns):
+//
+//     m = 16, w = 4:     210;  219    (half of the work on the path)
+//     m = 32, w = 4:     599;  272    (31 %)
+//     m = 64, w = 8:    2569; 1113    (30 %)
+//     m = 128, w = 8:   9053; 1954    (18 %)
+//
+// A hand-over costs 120 to 400 ns on the 2-core development machine (an atomic
+// counter passed back and forth between two threads), and the block's data
+// some hundreds more. Below m = 64 the path, hand-over included, is about as
+// long as half a block's work or longer, and two tasks gained nothing or
+// little (m = 32: 108 ms in one task, 110 to 113 in two; m = 48 with w = 8:
+// 114 to 117 in one task, 117 to 136 in two; quiet moments of a busy machine):
+// the factorisation is a chain of columns, each pivot waiting for the square
+// root of the one before and a division, and a band that narrow leaves too
+// little beside the chain to pay for a hand-over per block. From m = 64 on two
+// tasks gain (m = 64: 129 → 108 ms, m = 128: 213 → 132), and a further task
+// pays for every 64 columns of band or so, as the path's share falls with 1/m.
+// w = m / 8, 8 to 16 columns, was best or close among 4, 8, 16 and m / 4.
+// A system too small to pay for starting a task (2^22 multiply-adds, a few
+// milliseconds) keeps one task. The factor is the same for every task count
+// and width, so these choices change the time only.
+inline constexpr int pipeline_from = 64;
+
+inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
+
+template <class T> int factorisation_tasks(const int& n, const int& m, const int& count) {
+  if (m < pipeline_from) return 1;
+  const double work = 0.5 * double(n) * m * m * (is_complex<T> ? 4 : 1);  // a complex update is 4 real ones
+  if (work < 4194304.0) return 1;
+  const int blocks = (n + pipeline_width(m) - 1) / pipeline_width(m);
+  return std::clamp(std::min(std::max(2, m / pipeline_from), blocks), 1, std::max(count, 1));
 }
 
-// The substitution's panel height and task count. A stage of the forward or
-// backward sweep solves its panel's rows one after the other and passes the
-// panel's contributions on to the m rows beside it, fewer than nb·m
-// multiply-adds, which is too little to share among tasks: the substitution
-// runs in one task, in panels as tall as a narrow band's, so that it passes
-// few barriers. Like nb, the height depends on the band and the grain only,
-// so x is the same for every task count.
+// The substitution's panel height. A stage of the forward or backward sweep
+// solves its panel's rows one after the other and passes the panel's
+// contributions on to the m rows beside it, fewer than nb·m multiply-adds,
+// which is too little to share among tasks: each right-hand side is solved in
+// one task, in panels as tall as a narrow band's, so that it passes few
+// barriers, and several right-hand sides are shared among the tasks. The
+// height depends on the band and the grain only, so x is the same for
+// every task count.
 template <class T> void substitution_height(const int& m, int& h) {
   int nb = 1;
   panelheight<T>(m, nb);
@@ -74,55 +85,84 @@ template <class T> void substitution_height(const int& m, int& h) {
   h = std::max(nb, 64 * grain * grain / std::max(m, 1));
 }
 
-}  // namespace
-
-template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
-  int nb = 1;
-  panelheight<T>(m, nb);
-  int count = 0;
-  gettasks(count);
-  team crew(factorisation_tasks<T>(m, nb, count));
-
-  // Shared variables on lines of their own (see own_line): the block counter is
-  // written for every block, the flags and eps read for every block.
-  own_line<int> s{1}, nextblock{1}, failed_row{0};
+/// The factorisation in tasks tasks, with the forward substitution for b when b
+/// is not null.
+template <class T, form F>
+void pipelined(T* a, const int& n, const int& m, T* b, const int& tasks, int& status, int& row) {
+  team crew(tasks);
+  const int w = pipeline_width(m);
+  own_line<std::atomic<int>> next{0}, progress{0};
   own_line<failure_flags<T>> failure{};
+  own_line<int> failed_row{0};
   int* rowp = &failed_row.value;
-  crew.run(&p_decompose<T, F>, a, n, m, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value,
-           failure.value.eps, failure.value.info, rowp);
+  crew.run(&p_pipeline<T, F>, a, n, m, b, w, crew.ntasks, next.value, progress.value, failure.value.eps,
+           failure.value.info, rowp);
   status = failure.value.info[0] | failure.value.info[1];
   row = status != 0 ? failed_row.value : 0;
 }
 
-template <class T, form F> void substitute(const T* a, const int& n, const int& m, T* b, const int& nrhs) {
-  int nb = 1;
-  substitution_height<T>(m, nb);
-  team crew(1);
-
-  // The kernel solves one vector: one run per column of b.
-  for (int k = 1; k <= nrhs; ++k) {
-    T* column = &at(b, n, 1, k);
-    own_line<int> s{1}, nextblock{1}, S{n}, nextb{n};
-    if (k > 1) mtask::initializeparallelevent(crew.events[0], crew.ntasks);
-    crew.run(&p_substitute<T, F>, a, n, m, column, nb, crew.lock, crew.events, crew.ntasks, s.value,
-             nextblock.value, S.value, nextb.value);
+/// One task's share of a substitution for several right-hand sides: it takes
+/// columns of b from next and solves each alone, as the substitution in one
+/// task does, so every column's bits are those of that substitution.
+template <class T, form F>
+void substitute_columns(const T* a, const int& n, const int& m, T* b, const int& nrhs, const int& h,
+                        std::atomic<int>& next) {
+  int none = 0, alone = 1;
+  int events[2] = {0, 0};  // no lock and no events: a lone task is its own last arrival
+  for (;;) {
+    const int k = next.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (k > nrhs) return;
+    int s = 1, nextblock = 1, S = n, nextb = n;
+    p_substitute<T, F>(a, n, m, &at(b, n, 1, k), h, none, events, alone, s, nextblock, S, nextb);
   }
 }
 
-template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T* b, int& status, int& row) {
-  int nb = 1;
-  panelheight<T>(m, nb);
+}  // namespace
+
+template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
   int count = 0;
   gettasks(count);
-  team crew(factorisation_tasks<T>(m, nb, count));
+  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !use_narrow_steps<T>(m)) {
+    T* none = nullptr;
+    pipelined<T, F>(a, n, m, none, tasks, status, row);
+    return;
+  }
+  // A band of one vector register in one task: the narrow-band steps.
+  int info[2] = {0, 0};
+  row = decompose_block<T, F>(a, m, 1, n, real_type<T>(0), info, 1);
+  status = info[0];
+}
 
-  own_line<int> s{1}, nextblock{1}, S{n}, nextb{n}, failed_row{0};
-  own_line<failure_flags<T>> failure{};
-  int* rowp = &failed_row.value;
-  crew.run(&p_solution<T, F>, a, n, m, b, nb, crew.lock, crew.events, crew.ntasks, s.value, nextblock.value,
-           S.value, nextb.value, failure.value.eps, failure.value.info, rowp);
-  status = failure.value.info[0] | failure.value.info[1];
-  row = status != 0 ? failed_row.value : 0;
+template <class T, form F> void substitute(const T* a, const int& n, const int& m, T* b, const int& nrhs) {
+  int h = 1;
+  substitution_height<T>(m, h);
+  int count = 0;
+  gettasks(count);
+  // A task for each right-hand side, where a column's work pays for starting one.
+  const bool share = double(n) * (m + 1) * (is_complex<T> ? 4 : 1) >= 65536.0;
+  team crew(share ? std::clamp(nrhs, 1, std::max(count, 1)) : 1);
+  own_line<std::atomic<int>> next{0};
+  crew.run(&substitute_columns<T, F>, a, n, m, b, nrhs, h, next.value);
+}
+
+template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T* b, int& status, int& row) {
+  int count = 0;
+  gettasks(count);
+  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !use_narrow_steps<T>(m)) {
+    pipelined<T, F>(a, n, m, b, tasks, status, row);
+    if (status != 0) return;
+    // The backward sweep in one task, by the panels of the substitution, so
+    // that x is that of medecompose and mesubstitute, bit for bit.
+    int h = 1;
+    substitution_height<T>(m, h);
+    int none = 0, alone = 1, S = n, nextb = n;
+    int events[2] = {0, 0};
+    const flush_to_zero mode;
+    p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
+    return;
+  }
+  decompose<T, F>(a, n, m, status, row);
+  if (status == 0) substitute<T, F>(a, n, m, b, 1);
 }
 
 #define VELQO_INSTANTIATE(T, F)                                                               \

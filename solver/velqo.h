@@ -88,12 +88,18 @@ namespace velqo {
 // The factor these entries leave in a is the band factor L of A = L·Lᵀ in band
 // storage, the same bit for bit whatever the task count: one medecompose_csp
 // (or the sequential decompose_csp over rows 1 … n) serves any number of
-// mesubstitute_csp calls. The work goes by panels of nb rows, with
-// nb = max(grain·grain / max(m, 1), grain) from the precision's grain size.
+// mesubstitute_csp calls. From m = 64 on the factorisation runs as a pipeline
+// of tasks over blocks of 8 to 16 columns (two tasks, and one more for every 64
+// columns of band beyond 128, at most the library's count); a narrower band, or
+// a system of fewer than some millions of updates, is factorised in one task. The substitution
+// solves each right-hand side in one task, by panels of a height that depends
+// on the band and the grain size only, and shares the right-hand sides among
+// the tasks; mefactorsolve_csp gives the x of medecompose_csp and
+// mesubstitute_csp bit for bit.
 
 /// Factorises a = L·Lᵀ in place in parallel. status ← 0 on success, 1 when a
 /// pivot was not positive; a then holds L only for the columns before the
-/// failing panel.
+/// failing pivot's block.
 void medecompose_csp_4(float* a, const int& n, const int& m, int& status);
 void medecompose_csp_8(double* a, const int& n, const int& m, int& status);
 void medecompose_csp_z4(complex4* a, const int& n, const int& m, int& status);

@@ -2,6 +2,7 @@
 // by hand, solutions and factors against LAPACK's Hermitian band routines,
 // results independent of the task count, the stand-alone factor against the
 // sequential one, and failing pivots reported at their row.
+#include <atomic>
 #include <cstring>
 
 #include "lapack.h"
@@ -194,6 +195,25 @@ TYPED_TEST(Hermitian, StandaloneKernelsGiveTheSequentialFactor) {
                    crew.ntasks, u.s, u.next, u.S, u.nextb);
         }
         EXPECT_TRUE(same_bits(y, z));
+        // The pipeline with blocks of nb columns, its forward substitution and
+        // the backward sweep by panels of 2·nb rows give the same bits.
+        std::vector<T> g = a, v = b;
+        T *gp = g.data(), *vp = v.data();
+        std::atomic<int> blocks{0}, progress{0};
+        Run<T> p;
+        p.S = p.nextb = n;
+        {
+          velqo::team crew(ntasks);
+          crew.run(&velqo::p_pipeline<T, form::hermitian>, gp, n, m, vp, nb, crew.ntasks, blocks, progress, p.eps,
+                   p.info, p.rowp);
+        }
+        EXPECT_TRUE(same_bits(g, expected));
+        {
+          velqo::team crew(ntasks);
+          crew.run(&velqo::p_backward<T, form::hermitian>, factor, n, m, vp, twice, crew.lock, crew.events,
+                   crew.ntasks, p.S, p.nextb);
+        }
+        EXPECT_TRUE(same_bits(v, z));
       }
     }
   }

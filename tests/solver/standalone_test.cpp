@@ -1,6 +1,7 @@
 // The stand-alone parallel factorisation, substitution and solution: kernels
 // driven through the runtime against the sequential factorisation and LAPACK,
 // failures in a given stage, and the entries that start them.
+#include <atomic>
 #include <cstring>
 
 #include "lapack.h"
@@ -62,10 +63,36 @@ Run factorise_and_solve(std::vector<T>& a, int n, int m, std::vector<T>& b, int 
   return r;
 }
 
+/// p_pipeline in ntasks tasks with blocks of w columns; with b, the forward
+/// substitution is carried along.
+struct Piped {
+  int info[2] = {0, 0};
+  int row = 0;
+  std::atomic<int> next{0}, progress{0};
+};
+template <class T>
+void pipeline(Piped& r, std::vector<T>& a, int n, int m, T* b, int w, int ntasks, real_type<T> eps = 0) {
+  velqo::team crew(ntasks);
+  EXPECT_EQ(crew.ntasks, ntasks);
+  T* ap = a.data();
+  int* rowp = &r.row;
+  crew.run(&velqo::p_pipeline<T, velqo::form::symmetric>, ap, n, m, b, w, crew.ntasks, r.next, r.progress, eps,
+           r.info, rowp);
+}
+
 /// The factor of one sequential decompose_csp over rows 1 … n.
 template <class T> std::vector<T> sequential_factor(std::vector<T> a, int n, int m, real_type<T> eps = 0) {
   int info[2] = {0, 0};
   velqo::decompose_csp<T>(a.data(), m, 1, n, eps, info, 1);
+  return a;
+}
+
+// A zero diagonal entry in row `bad` leaves, after its updates, a pivot of
+// modulus below 1/2, while every sound pivot exceeds 1: with eps = 1 the
+// factorisation fails in the stage whose panel holds row bad, for every type.
+template <class T> std::vector<T> failing_matrix(int n, int m, int bad) {
+  std::vector<T> a = random_spd_band<T>(n, m, 77u + bad);
+  band(a.data(), m, bad, bad) = T(0);
   return a;
 }
 
@@ -114,6 +141,57 @@ TYPED_TEST(Standalone, FactorIsBitwiseTheSequentialFactor) {
         EXPECT_EQ(r.info[0] | r.info[1], 0);
         EXPECT_EQ(r.s, 1 + nb * stages);
         EXPECT_EQ(r.nextblock, r.s);
+      }
+    }
+  }
+}
+
+// The pipeline gives the sequential factor and the plain forward substitution
+// bit for bit for any block width and task count: blocks of one column, blocks
+// narrower and wider than the band, one block for the whole matrix.
+TYPED_TEST(Standalone, PipelineIsBitwiseTheSequentialFactor) {
+  using T = TypeParam;
+  for (auto [n, m] : {std::pair{0, 3}, std::pair{1, 5}, std::pair{37, 0}, std::pair{90, 8}, std::pair{12, 20},
+                      std::pair{150, 33}}) {
+    const std::vector<T> a = random_spd_band<T>(n, m, 7u * n + m);
+    const std::vector<T> expected = sequential_factor(a, n, m);
+    const std::vector<T> b = random_rhs<T>(n, 1, 3u + m);
+    const std::vector<T> y = forward_substitution(expected, n, m, b);
+    for (int w : {1, 3, m + 2, n + 5}) {
+      for (int ntasks : {1, 2, 3, 5}) {
+        std::vector<T> l = a, x = b;
+        Piped r;
+        pipeline(r, l, n, m, x.data(), w, ntasks);
+        ASSERT_TRUE(same_bits(l, expected)) << "n=" << n << " m=" << m << " w=" << w << " tasks=" << ntasks;
+        ASSERT_TRUE(same_bits(x, y)) << "n=" << n << " m=" << m << " w=" << w << " tasks=" << ntasks;
+        EXPECT_EQ(r.info[0] | r.info[1] | r.row, 0);
+        EXPECT_EQ(r.progress.load(), n);
+      }
+    }
+  }
+}
+
+// A failing pivot stops every task (none waits for ever), gives the row of the
+// first failing pivot, and leaves the columns of the blocks before its own as
+// the sequential factorisation finishes them.
+TYPED_TEST(Standalone, PipelineFailureStopsEveryTask) {
+  using T = TypeParam;
+  const int n = 60, m = 4;
+  for (int bad : {1, 23, 60}) {
+    const std::vector<T> a = failing_matrix<T>(n, m, bad);
+    const std::vector<T> reference = sequential_factor(a, n, m, real_type<T>(1));
+    for (int w : {1, 5}) {
+      for (int ntasks : {1, 2, 5}) {
+        std::vector<T> l = a;
+        Piped r;
+        pipeline(r, l, n, m, static_cast<T*>(nullptr), w, ntasks, real_type<T>(1));
+        EXPECT_EQ(r.info[0], 1) << "bad=" << bad << " tasks=" << ntasks;
+        EXPECT_EQ(r.row, bad) << "w=" << w << " tasks=" << ntasks;
+        EXPECT_EQ(r.progress.load(), -1);
+        for (int j = 1; j <= (bad - 1) / w * w; ++j)
+          for (int k = j; k <= std::min(n, j + m); ++k)
+            ASSERT_EQ(std::memcmp(&band(l.data(), m, k, j), &band(reference.data(), m, k, j), sizeof(T)), 0)
+                << "a(" << k << "," << j << "), bad=" << bad << " w=" << w << " tasks=" << ntasks;
       }
     }
   }
@@ -214,15 +292,6 @@ TYPED_TEST(Standalone, DiagonalMatrixDividesTwice) {
 
 // ------------------------------------------------------------- failures
 
-// A zero diagonal entry in row `bad` leaves, after its updates, a pivot of
-// modulus below 1/2, while every sound pivot exceeds 1: with eps = 1 the
-// factorisation fails in the stage whose panel holds row bad, for every type.
-template <class T> std::vector<T> failing_matrix(int n, int m, int bad) {
-  std::vector<T> a = random_spd_band<T>(n, m, 77u + bad);
-  band(a.data(), m, bad, bad) = T(0);
-  return a;
-}
-
 TYPED_TEST(Standalone, FailureStopsEveryTaskAfterItsStage) {
   using T = TypeParam;
   const int n = 60, m = 4, nb = 5;
@@ -302,18 +371,19 @@ TYPED_TEST_SUITE(StandaloneEntriesTyped, ElementTypes);
 // Factor once, solve many: the factor of the entry is that of the sequential
 // factorisation for every task count, and it serves several substitutions whose
 // solutions do not depend on the task count. The entries share a factorisation
-// only where a stage has enough work beside its panel block, so the wider band
-// is the one on which several tasks factorise.
+// from m = 64 on, in systems of some millions of updates (the last two bands),
+// and the right-hand sides of systems of some tens of thousands of elements
+// (all but the first).
 TYPED_TEST(StandaloneEntriesTyped, FactorOnceSolveMany) {
   using T = TypeParam;
-  for (const auto& [n, m] : {std::pair{150, 30}, std::pair{700, 140}}) {
+  for (const auto& [n, m] : {std::pair{150, 30}, std::pair{2500, 63}, std::pair{2500, 64}, std::pair{700, 140}}) {
     SCOPED_TRACE(m);
     const int nrhs = 3;
     const std::vector<T> a = random_spd_band<T>(n, m, 8);
     const std::vector<T> expected = sequential_factor(a, n, m);
     const std::vector<T> b = random_rhs<T>(n, nrhs, 9);
     std::vector<T> first;
-    for (int ntasks : {1, 2, 3, 8}) {
+    for (int ntasks : {1, 2, 3, 5, 8}) {
       use_tasks(ntasks);
       std::vector<T> l = a;
       int status = -1;
@@ -334,15 +404,19 @@ TYPED_TEST(StandaloneEntriesTyped, FactorOnceSolveMany) {
   }
 }
 
+// The one-pass entry gives the factor and the solution of medecompose and
+// mesubstitute, bit for bit, for every task count.
 TYPED_TEST(StandaloneEntriesTyped, FactorAndSolveInOnePass) {
   using T = TypeParam;
-  for (const auto& [n, m] : {std::pair{200, 8}, std::pair{600, 130}}) {
+  for (const auto& [n, m] : {std::pair{200, 8}, std::pair{2500, 64}, std::pair{600, 130}}) {
     SCOPED_TRACE(m);
     const std::vector<T> a = random_spd_band<T>(n, m, 18);
     const std::vector<T> b = random_rhs<T>(n, 1, 19);
     const std::vector<T> expected = sequential_factor(a, n, m);
-    std::vector<T> first;
-    for (int ntasks : {1, 4, 8}) {
+    use_tasks(1);
+    std::vector<T> solution = b;
+    Entries<T>::substitute(expected.data(), n, m, solution.data(), 1);
+    for (int ntasks : {1, 2, 3, 5, 8}) {
       use_tasks(ntasks);
       std::vector<T> f = a, x = b;
       int status = -1;
@@ -350,8 +424,7 @@ TYPED_TEST(StandaloneEntriesTyped, FactorAndSolveInOnePass) {
       EXPECT_EQ(status, 0);
       EXPECT_TRUE(same_bits(f, expected));
       EXPECT_LT(residual_ratio(a, n, m, x, b, 1), 30);
-      if (first.empty()) first = x;
-      EXPECT_TRUE(same_bits(x, first)) << "tasks=" << ntasks;
+      EXPECT_TRUE(same_bits(x, solution)) << "tasks=" << ntasks;
     }
   }
 }
@@ -394,16 +467,17 @@ TEST_F(StandaloneEntries, EmptySystemsAndNoRightHandSides) {
 }
 
 // More tasks than the task table has room for, and no event left in the
-// runtime's table: the entries still finish with the right results. The band
-// is wide enough for the factorisation to ask for more than 64 tasks.
+// runtime's table: the entries still finish with the right results. The
+// substitution asks for a task for each of its 70 right-hand sides, the
+// factorisation for one for every 64 columns of band.
 TEST_F(StandaloneEntries, ManyTasksAndFullEventTable) {
-  const int n = 1000, m = 480;
+  const int n = 1000, m = 480, nrhs = 70;
   const std::vector<double> a = random_spd_band<double>(n, m, 3);
   const std::vector<double> expected = sequential_factor(a, n, m);
-  const std::vector<double> b = random_rhs<double>(n, 2, 4);
+  const std::vector<double> b = random_rhs<double>(n, nrhs, 4);
   std::vector<double> reference = b;
   use_tasks(1);
-  velqo::mesubstitute_csp_8(expected.data(), n, m, reference.data(), 2);
+  velqo::mesubstitute_csp_8(expected.data(), n, m, reference.data(), nrhs);
 
   velqo::testing::override_processor_count(100);
   velqo::resettasks();
@@ -412,7 +486,7 @@ TEST_F(StandaloneEntries, ManyTasksAndFullEventTable) {
   velqo::medecompose_csp_8(l.data(), n, m, status);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(same_bits(l, expected));
-  velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), 2);
+  velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), nrhs);
   EXPECT_TRUE(same_bits(x, reference));
 
   use_tasks(4);
@@ -429,7 +503,7 @@ TEST_F(StandaloneEntries, ManyTasksAndFullEventTable) {
   velqo::medecompose_csp_8(l.data(), n, m, status);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(same_bits(l, expected));
-  velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), 2);
+  velqo::mesubstitute_csp_8(l.data(), n, m, x.data(), nrhs);
   EXPECT_TRUE(same_bits(x, reference));
   for (int event : held) mtask::deleteparallelevent(event);
 }
