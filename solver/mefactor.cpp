@@ -62,8 +62,21 @@ inline constexpr int pipeline_from = 64;
 
 inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
 
+// The block factorisation's own kernels for real bands of up to 512 bytes a
+// column (the narrow-band steps, and the medium-band ones with the column in
+// at most 16 vectors) hold a column in registers for its whole update loop and
+// run a factorisation in one task faster than the pipeline does in one or two
+// (25 million band elements, ms: double m = 8, 16, 32, 64: 39, 43, 60, 90 in
+// the block factorisation against 132, 115, 109, 134 in the pipeline's one
+// task; float m = 128: 106 against 145). Wider columns pass through the stack,
+// and the pipeline is faster again (double m = 128: 287 against 206 in one
+// task; float m = 256: 279 against 230).
+template <class T> bool sequential_kernel_pays(const int& m) {
+  return use_narrow_steps<T>(m) || (use_medium_steps<T>(m) && m * int(sizeof(T)) <= 512);
+}
+
 template <class T> int factorisation_tasks(const int& n, const int& m, const int& count) {
-  if (m < pipeline_from) return 1;
+  if (m < pipeline_from || sequential_kernel_pays<T>(m)) return 1;
   const double work = 0.5 * double(n) * m * m * (is_complex<T> ? 4 : 1);  // a complex update is 4 real ones
   if (work < 4194304.0) return 1;
   const int blocks = (n + pipeline_width(m) - 1) / pipeline_width(m);
@@ -122,12 +135,12 @@ void substitute_columns(const T* a, const int& n, const int& m, T* b, const int&
 template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
   int count = 0;
   gettasks(count);
-  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !use_narrow_steps<T>(m)) {
+  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !sequential_kernel_pays<T>(m)) {
     T* none = nullptr;
     pipelined<T, F>(a, n, m, none, tasks, status, row);
     return;
   }
-  // A band of one vector register in one task: the narrow-band steps.
+  // One task with the narrow- or medium-band steps.
   int info[2] = {0, 0};
   row = decompose_block<T, F>(a, m, 1, n, real_type<T>(0), info, 1);
   status = info[0];
@@ -148,7 +161,7 @@ template <class T, form F> void substitute(const T* a, const int& n, const int& 
 template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T* b, int& status, int& row) {
   int count = 0;
   gettasks(count);
-  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !use_narrow_steps<T>(m)) {
+  if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !sequential_kernel_pays<T>(m)) {
     pipelined<T, F>(a, n, m, b, tasks, status, row);
     if (status != 0) return;
     // The backward sweep in one task, by the panels of the substitution, so
