@@ -1024,8 +1024,12 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
                                 const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
-  blocked::subtract_lower_outer<T, form::symmetric>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1),
-                                                    index_t(n), top - first + 1, m);
+  if (top - first + 1 == m && medium::small_complements<T>(m)) {
+    medium::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n), m);
+  } else {
+    blocked::subtract_lower_outer<T, form::symmetric>(&band(a, m, first, first), index_t(m),
+                                                      &at(spike, n, first, 1), index_t(n), top - first + 1, m);
+  }
   for (int s = 1; s <= nrhs; ++s)
     medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
                                   top);
@@ -1042,7 +1046,9 @@ void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const i
   const int pe = std::min(n, p + blocksize - 1);
   const int j0 = last - m + 1;
   const T* x = &at(spike, n, p, 1);
-  if (!medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+  const bool small = medium::small_complements<T>(m) &&
+                     medium::subtract_small_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
+  if (!small && !medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
     right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
     return;
   }
