@@ -683,52 +683,60 @@ void backward_substitution_pair(const T* a, const int& n, const int& m, T* b, co
   }
 }
 
+namespace detail {
+
+/// Rows x … x + NV·W − 1 of subtract_row_products, in NV vectors at once.
+template <class T, int NV>
+[[gnu::always_inline]] inline void row_products(T* b, const T* c, const T* s, const index_t& ld, const int& columns,
+                                                const int& x) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec acc[NV];
+#pragma GCC unroll 4
+  for (int r = 0; r < NV; ++r) L::load(acc[r], &entry(b, x + r * W));
+  const T* sv = &entry(s, x);
+  for (int v = 0; v < columns; ++v, sv += ld) {
+    const T cv = c[v];
+#pragma GCC unroll 4
+    for (int r = 0; r < NV; ++r) {
+      typename L::vec y;
+      L::load(y, sv + r * W);
+      acc[r] = acc[r] - y * cv;
+    }
+  }
+#pragma GCC unroll 4
+  for (int r = 0; r < NV; ++r) L::store(&entry(b, x + r * W), acc[r]);
+}
+
+}  // namespace detail
+
 /// b(x) ← b(x) − c(1)·s(x, 1) − c(2)·s(x, 2) − … − c(columns)·s(x, columns)
 /// for the rows x = first … last of b (one right-hand side), s having leading
 /// dimension ld: the products subtracted in ascending column, as the
-/// column-by-column loop does, for 4·W rows at a time across vectors. c lies
-/// apart from the rows.
+/// column-by-column loop does, for up to 4·W rows at a time across vectors (the
+/// whole vectors left after the groups of four in one pass, so that their
+/// chains and the loads of their columns overlap), the last rows together. c
+/// lies apart from the rows.
 template <class T>
 void subtract_row_products(T* b, const T* c, const T* s, const index_t& ld, const int& columns, const int& first,
                            const int& last) {
-  using L = lanes<T>;
-  constexpr int W = L::W;
-  typedef typename L::vec vec;
+  constexpr int W = lanes<T>::W;
   int x = first;
-  for (; x + 4 * W - 1 <= last; x += 4 * W) {
-    vec acc[4];
-#pragma GCC unroll 4
-    for (int r = 0; r < 4; ++r) L::load(acc[r], &entry(b, x + r * W));
-    const T* sv = &entry(s, x);
-    for (int v = 0; v < columns; ++v, sv += ld) {
-      const T cv = c[v];
-#pragma GCC unroll 4
-      for (int r = 0; r < 4; ++r) {
-        vec y;
-        L::load(y, sv + r * W);
-        acc[r] = acc[r] - y * cv;
-      }
-    }
-#pragma GCC unroll 4
-    for (int r = 0; r < 4; ++r) L::store(&entry(b, x + r * W), acc[r]);
+  for (; x + 4 * W - 1 <= last; x += 4 * W) detail::row_products<T, 4>(b, c, s, ld, columns, x);
+  switch ((last - x + 1) / W) {
+    case 3: detail::row_products<T, 3>(b, c, s, ld, columns, x); x += 3 * W; break;
+    case 2: detail::row_products<T, 2>(b, c, s, ld, columns, x); x += 2 * W; break;
+    case 1: detail::row_products<T, 1>(b, c, s, ld, columns, x); x += W; break;
+    default: break;
   }
-  for (; x + W - 1 <= last; x += W) {
-    vec acc;
-    L::load(acc, &entry(b, x));
-    const T* sv = &entry(s, x);
-    for (int v = 0; v < columns; ++v, sv += ld) {
-      vec y;
-      L::load(y, sv);
-      acc = acc - y * c[v];
-    }
-    L::store(&entry(b, x), acc);
-  }
-  for (; x <= last; ++x) {
-    T bx = entry(b, x);
-    const T* sv = &entry(s, x);
-    for (int v = 0; v < columns; ++v, sv += ld) bx = bx - *sv * c[v];
-    entry(b, x) = bx;
-  }
+  if (x > last) return;
+  T bx[W];
+  const int tail = last - x + 1;
+  for (int t = 0; t < tail; ++t) bx[t] = entry(b, x + t);
+  const T* sv = &entry(s, x);
+  for (int v = 0; v < columns; ++v, sv += ld)
+    for (int t = 0; t < tail; ++t) bx[t] = bx[t] - sv[t] * c[v];
+  for (int t = 0; t < tail; ++t) entry(b, x + t) = bx[t];
 }
 
 }  // namespace velqo::medium
