@@ -1016,8 +1016,9 @@ bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b
   return true;
 }
 
-/// Left-partner update (S2): the complement through the register-blocked
-/// kernel, the right-hand sides across vectors of rows in ascending v, and Yᵀ
+/// Left-partner update (S2): the complement through the small-band kernel up
+/// to medium::small_limit (the register-blocked one beyond it and on a short
+/// last block), the right-hand sides across vectors of rows in ascending v, and Yᵀ
 /// into tspike by W × W transposes.
 template <class T>
 void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
@@ -1038,7 +1039,8 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
 }
 
 /// Right-partner update (S2): the complement with the panel filled by vector
-/// transposes, the right-hand sides as in the generic step.
+/// transposes (one panel of whole rows up to medium::small_limit), the
+/// right-hand sides as in the generic step.
 template <class T>
 void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
                                  const int& blocksize, const int& distance, const int& first, const int& last) {
