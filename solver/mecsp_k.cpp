@@ -1016,16 +1016,21 @@ bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b
   return true;
 }
 
-/// Left-partner update (S2): the complement through the register-blocked
-/// kernel, the right-hand sides across vectors of rows in ascending v, and Yᵀ
+/// Left-partner update (S2): the complement through the small-band kernel up
+/// to medium::small_limit (the register-blocked one beyond it and on a short
+/// last block), the right-hand sides across vectors of rows in ascending v, and Yᵀ
 /// into tspike by W × W transposes.
 template <class T>
 void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
                                 const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
-  blocked::subtract_lower_outer<T, form::symmetric>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1),
-                                                    index_t(n), top - first + 1, m);
+  if (top - first + 1 == m && medium::small_complements<T>(m)) {
+    medium::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n), m);
+  } else {
+    blocked::subtract_lower_outer<T, form::symmetric>(&band(a, m, first, first), index_t(m),
+                                                      &at(spike, n, first, 1), index_t(n), top - first + 1, m);
+  }
   for (int s = 1; s <= nrhs; ++s)
     medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,
                                   top);
@@ -1034,7 +1039,8 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
 }
 
 /// Right-partner update (S2): the complement with the panel filled by vector
-/// transposes, the right-hand sides as in the generic step.
+/// transposes (one panel of whole rows up to medium::small_limit), the
+/// right-hand sides as in the generic step.
 template <class T>
 void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
                                  const int& blocksize, const int& distance, const int& first, const int& last) {
@@ -1042,7 +1048,9 @@ void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const i
   const int pe = std::min(n, p + blocksize - 1);
   const int j0 = last - m + 1;
   const T* x = &at(spike, n, p, 1);
-  if (!medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+  const bool small = medium::small_complements<T>(m) &&
+                     medium::subtract_small_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
+  if (!small && !medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
     right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
     return;
   }

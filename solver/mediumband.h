@@ -396,6 +396,204 @@ bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& ld
   return true;
 }
 
+// --------------------------------------------- complements at small m
+//
+// Up to small_limit the two complements of a block keep all of an m × m lower
+// triangle's vectors for four columns at once, up to three vectors a column,
+// in registers: the vectors of column v start at the one holding row v, so no
+// product above the diagonal is formed, and the operands are streamed once per
+// group of four columns instead of once per tile of two vectors.
+
+/// Widest band the small-m complements serve.
+inline constexpr int small_limit = 32;
+
+namespace detail {
+
+/// Lanes lo … W − 1 of p into r, the others zero; nothing else is read.
+template <class T>
+[[gnu::always_inline]] inline void load_from(typename lanes<T>::vec& r, const T* p, const int& lo) {
+  constexpr int W = lanes<T>::W;
+  if (lo == 0) {
+    lanes<T>::load(r, p);
+  } else {
+    T e[W] = {};
+    for (int l = lo; l < W; ++l) e[l] = p[l];
+    lanes<T>::load(r, e);
+  }
+}
+
+/// p[lo … W − 1] ← the lanes lo … W − 1 of x; nothing else is written.
+template <class T>
+[[gnu::always_inline]] inline void store_from(T* p, const typename lanes<T>::vec& x, const int& lo) {
+  constexpr int W = lanes<T>::W;
+  if (lo == 0) {
+    lanes<T>::store(p, x);
+  } else {
+    T e[W];
+    lanes<T>::store(e, x);
+    for (int l = lo; l < W; ++l) p[l] = e[l];
+  }
+}
+
+/// Columns r0 … r0 + NR − 1 (within one vector of rows) of the left
+/// complement, rows in the vectors g0 … g0 + NG − 1 of 0 … m − 1. The last
+/// vector starts at row m − W when m is no multiple of W, so that no row past
+/// m − 1 is read; each element is stored from the one vector that owns it and
+/// only on or below the diagonal.
+template <class T, int NG, int NR>
+void outer_columns(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m, const int& g0,
+                   const int& r0) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec acc[NG][NR];
+  int xo[NG], own[NG];  // first row of vector g0 + i, and its first lane no earlier vector owns
+  for (int i = 0; i < NG; ++i) {
+    const int g = (g0 + i) * W;
+    xo[i] = std::min(g, m - W);
+    own[i] = g - xo[i];
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < NR; ++j)
+#pragma GCC unroll 4
+    for (int i = 0; i < NG; ++i)
+      load_from<T>(acc[i][j], c + index_t(r0 + j) * ldc + xo[i], std::max(own[i], r0 + j - xo[i]));
+  const T* yv = y;
+  for (int v = 0; v < m; ++v, yv += ldy) {
+    typename L::vec yx[NG];
+#pragma GCC unroll 4
+    for (int i = 0; i < NG; ++i) L::load(yx[i], yv + xo[i]);
+#pragma GCC unroll 4
+    for (int j = 0; j < NR; ++j) {
+      const T yr = yv[r0 + j];
+#pragma GCC unroll 4
+      for (int i = 0; i < NG; ++i) acc[i][j] = acc[i][j] - yx[i] * yr;
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < NR; ++j)
+#pragma GCC unroll 4
+    for (int i = 0; i < NG; ++i)
+      store_from<T>(c + index_t(r0 + j) * ldc + xo[i], acc[i][j], std::max(own[i], r0 + j - xo[i]));
+}
+
+/// Columns v0 … v0 + NR − 1 of the right complement, rows u in the vectors
+/// g0 … g0 + NG − 1 of a panel row (panel[x·C + u] = s(x, u), zero past m − 1):
+/// σ(u, v) from zero in ascending x, then c(u, v) − σ(u, v) for v ≤ u < m.
+template <class T, int NG, int NR>
+void gram_columns(T* c, const index_t& ldc, const T* panel, const int& C, const int& rows, const int& m,
+                  const int& g0, const int& v0) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec acc[NG][NR];
+#pragma GCC unroll 4
+  for (int j = 0; j < NR; ++j)
+#pragma GCC unroll 4
+    for (int i = 0; i < NG; ++i) acc[i][j] = typename L::vec{};
+  const T* px = panel + g0 * W;
+  const T* pv = panel + v0;
+  for (int x = 0; x < rows; ++x, px += C, pv += C) {
+    typename L::vec sx[NG];
+#pragma GCC unroll 4
+    for (int i = 0; i < NG; ++i) L::load(sx[i], px + i * W);
+#pragma GCC unroll 4
+    for (int j = 0; j < NR; ++j) {
+      const T sv = pv[j];
+#pragma GCC unroll 4
+      for (int i = 0; i < NG; ++i) acc[i][j] = acc[i][j] + sx[i] * sv;
+    }
+  }
+#pragma GCC unroll 4
+  for (int j = 0; j < NR; ++j) {
+    T* cv = c + index_t(v0 + j) * ldc;
+#pragma GCC unroll 4
+    for (int i = 0; i < NG; ++i) {
+      const int u0 = (g0 + i) * W, lo = std::max(0, v0 + j - u0), hi = std::min(W, m - u0);
+      if (lo == 0 && hi == W) {
+        typename L::vec cu;
+        L::load(cu, cv + u0);
+        L::store(cv + u0, cu - acc[i][j]);
+      } else {
+        T e[W];
+        L::store(e, acc[i][j]);
+        for (int l = lo; l < hi; ++l) cv[u0 + l] = cv[u0 + l] - e[l];
+      }
+    }
+  }
+}
+
+/// The column groups of four (fewer at the end) and, for each, the vectors
+/// from the one holding its first column, up to three at a time.
+template <class T, template <class, int, int> class Columns, class Call>
+[[gnu::always_inline]] inline void by_column_groups(const int& m, const int& vectors, const Call& call) {
+  constexpr int W = lanes<T>::W;
+  for (int r0 = 0; r0 < m; r0 += 4) {
+    const int nr = std::min(4, m - r0);
+    for (int g0 = r0 / W; g0 < vectors; g0 += 3) {
+      const int ng = std::min(3, vectors - g0);
+#define VELQO_GROUP(NG, NR) \
+  case 4 * (NG - 1) + NR - 1: call(Columns<T, NG, NR>{}, g0, r0); break;
+      switch (4 * (ng - 1) + nr - 1) {
+        VELQO_GROUP(1, 1) VELQO_GROUP(1, 2) VELQO_GROUP(1, 3) VELQO_GROUP(1, 4)
+        VELQO_GROUP(2, 1) VELQO_GROUP(2, 2) VELQO_GROUP(2, 3) VELQO_GROUP(2, 4)
+        VELQO_GROUP(3, 1) VELQO_GROUP(3, 2) VELQO_GROUP(3, 3) VELQO_GROUP(3, 4)
+        default: break;
+      }
+#undef VELQO_GROUP
+    }
+  }
+}
+
+template <class T, int NG, int NR> struct outer_group {
+  void operator()(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m, const int& g0,
+                  const int& r0) const {
+    outer_columns<T, NG, NR>(c, ldc, y, ldy, m, g0, r0);
+  }
+};
+
+template <class T, int NG, int NR> struct gram_group {
+  void operator()(T* c, const index_t& ldc, const T* panel, const int& C, const int& rows, const int& m,
+                  const int& g0, const int& v0) const {
+    gram_columns<T, NG, NR>(c, ldc, panel, C, rows, m, g0, v0);
+  }
+};
+
+}  // namespace detail
+
+/// Whether the small-m complements serve half bandwidth m.
+template <class T> constexpr bool small_complements(int m) { return m >= lanes<T>::W && m <= small_limit; }
+
+/// blocked::subtract_lower_outer<T, form::symmetric> for an m × m piece:
+/// c(x, r) ← c(x, r) − y(r, 0)·y(x, 0) − … − y(r, m − 1)·y(x, m − 1) for
+/// 0 ≤ r ≤ x < m, the products subtracted one after the other (the same bits),
+/// nothing of c above the diagonal touched. Needs small_complements<T>(m).
+template <class T> void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m) {
+  constexpr int W = lanes<T>::W;
+  detail::by_column_groups<T, detail::outer_group>(m, (m + W - 1) / W, [&](auto group, int g0, int r0) {
+    group(c, ldc, y, ldy, m, g0, r0);
+  });
+}
+
+/// subtract_lower_gram for small_complements<T>(m): the rows of s in one panel
+/// of whole rows, each column's sums formed only on and below the diagonal.
+/// False, with c untouched, when the panel does not fit.
+template <class T>
+bool subtract_small_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+  constexpr int W = lanes<T>::W;
+  const int vectors = (m + W - 1) / W, C = vectors * W;
+  if (index_t(rows) * C > blocked::panel_capacity<T>) return false;
+  alignas(64) T panel[blocked::panel_capacity<T>];
+  const int xw = rows / W * W, uw = m / W * W;
+  for (int x0 = 0; x0 < xw; x0 += W)
+    for (int u0 = 0; u0 < uw; u0 += W)
+      detail::transpose_block(s + u0 * lds + x0, lds, panel + index_t(x0) * C + u0, index_t(C));
+  for (int x = 0; x < rows; ++x)
+    for (int u = x < xw ? uw : 0; u < C; ++u) panel[index_t(x) * C + u] = u < m ? s[u * lds + x] : T(0);
+  detail::by_column_groups<T, detail::gram_group>(m, vectors, [&](auto group, int g0, int v0) {
+    group(c, ldc, panel, C, rows, m, g0, v0);
+  });
+  return true;
+}
+
 /// Most vectors of a row of the tile in which solve_with_right_hand_sides
 /// solves the spike columns and the right-hand sides together.
 inline constexpr int max_tile_vectors = 12;
@@ -485,52 +683,60 @@ void backward_substitution_pair(const T* a, const int& n, const int& m, T* b, co
   }
 }
 
+namespace detail {
+
+/// Rows x … x + NV·W − 1 of subtract_row_products, in NV vectors at once.
+template <class T, int NV>
+[[gnu::always_inline]] inline void row_products(T* b, const T* c, const T* s, const index_t& ld, const int& columns,
+                                                const int& x) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec acc[NV];
+#pragma GCC unroll 4
+  for (int r = 0; r < NV; ++r) L::load(acc[r], &entry(b, x + r * W));
+  const T* sv = &entry(s, x);
+  for (int v = 0; v < columns; ++v, sv += ld) {
+    const T cv = c[v];
+#pragma GCC unroll 4
+    for (int r = 0; r < NV; ++r) {
+      typename L::vec y;
+      L::load(y, sv + r * W);
+      acc[r] = acc[r] - y * cv;
+    }
+  }
+#pragma GCC unroll 4
+  for (int r = 0; r < NV; ++r) L::store(&entry(b, x + r * W), acc[r]);
+}
+
+}  // namespace detail
+
 /// b(x) ← b(x) − c(1)·s(x, 1) − c(2)·s(x, 2) − … − c(columns)·s(x, columns)
 /// for the rows x = first … last of b (one right-hand side), s having leading
 /// dimension ld: the products subtracted in ascending column, as the
-/// column-by-column loop does, for 4·W rows at a time across vectors. c lies
-/// apart from the rows.
+/// column-by-column loop does, for up to 4·W rows at a time across vectors (the
+/// whole vectors left after the groups of four in one pass, so that their
+/// chains and the loads of their columns overlap), the last rows together. c
+/// lies apart from the rows.
 template <class T>
 void subtract_row_products(T* b, const T* c, const T* s, const index_t& ld, const int& columns, const int& first,
                            const int& last) {
-  using L = lanes<T>;
-  constexpr int W = L::W;
-  typedef typename L::vec vec;
+  constexpr int W = lanes<T>::W;
   int x = first;
-  for (; x + 4 * W - 1 <= last; x += 4 * W) {
-    vec acc[4];
-#pragma GCC unroll 4
-    for (int r = 0; r < 4; ++r) L::load(acc[r], &entry(b, x + r * W));
-    const T* sv = &entry(s, x);
-    for (int v = 0; v < columns; ++v, sv += ld) {
-      const T cv = c[v];
-#pragma GCC unroll 4
-      for (int r = 0; r < 4; ++r) {
-        vec y;
-        L::load(y, sv + r * W);
-        acc[r] = acc[r] - y * cv;
-      }
-    }
-#pragma GCC unroll 4
-    for (int r = 0; r < 4; ++r) L::store(&entry(b, x + r * W), acc[r]);
+  for (; x + 4 * W - 1 <= last; x += 4 * W) detail::row_products<T, 4>(b, c, s, ld, columns, x);
+  switch ((last - x + 1) / W) {
+    case 3: detail::row_products<T, 3>(b, c, s, ld, columns, x); x += 3 * W; break;
+    case 2: detail::row_products<T, 2>(b, c, s, ld, columns, x); x += 2 * W; break;
+    case 1: detail::row_products<T, 1>(b, c, s, ld, columns, x); x += W; break;
+    default: break;
   }
-  for (; x + W - 1 <= last; x += W) {
-    vec acc;
-    L::load(acc, &entry(b, x));
-    const T* sv = &entry(s, x);
-    for (int v = 0; v < columns; ++v, sv += ld) {
-      vec y;
-      L::load(y, sv);
-      acc = acc - y * c[v];
-    }
-    L::store(&entry(b, x), acc);
-  }
-  for (; x <= last; ++x) {
-    T bx = entry(b, x);
-    const T* sv = &entry(s, x);
-    for (int v = 0; v < columns; ++v, sv += ld) bx = bx - *sv * c[v];
-    entry(b, x) = bx;
-  }
+  if (x > last) return;
+  T bx[W];
+  const int tail = last - x + 1;
+  for (int t = 0; t < tail; ++t) bx[t] = entry(b, x + t);
+  const T* sv = &entry(s, x);
+  for (int v = 0; v < columns; ++v, sv += ld)
+    for (int t = 0; t < tail; ++t) bx[t] = bx[t] - sv[t] * c[v];
+  for (int t = 0; t < tail; ++t) entry(b, x + t) = bx[t];
 }
 
 }  // namespace velqo::medium

@@ -73,7 +73,7 @@ template <class T> std::vector<int> widths(bool factorisation) {
   constexpr int W = velqo::medium::lanes<T>::W, widest = W * velqo::medium::max_column_vectors;
   std::vector<int> m(velqo::narrow_limit<T> + 1);
   for (int k = 0; k <= velqo::narrow_limit<T>; ++k) m[k] = k + 1;
-  m.insert(m.end(), {W + 2, 2 * W + 1, 3 * W - 1, 33});
+  m.insert(m.end(), {W + 2, 2 * W, 2 * W + 1, 3 * W - 1, 32, 33});
   if (factorisation) m.insert(m.end(), {widest, widest + 1});
   return m;
 }
@@ -93,6 +93,39 @@ TYPED_TEST(NarrowBand, SolveMatchesTheGenericStepsBitForBit) {
         const std::vector<T> b = random_rhs<T>(n, nrhs, 11u * n + m);
         this->expect_same(a, n, m, b, nrhs, 1 + (n + nrhs) % 3);
       }
+    }
+  }
+}
+
+// The small-band complements against their plain loops on every width they
+// take: the same bits, and nothing above the diagonal of c touched. The
+// operands sit at the end of their arrays, so that a read past them leaves the
+// checked range.
+TYPED_TEST(NarrowBand, SmallComplementsAreThePlainLoopsBitForBit) {
+  using T = TypeParam;
+  using velqo::index_t;
+  for (int m = 1; m <= velqo::medium::small_limit; ++m) {
+    if (!velqo::medium::small_complements<T>(m)) continue;
+    for (int rows : {1, m, m + 1, 3 * m + 2}) {
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+      const index_t ld = rows + 3;
+      const std::vector<T> s = random_rhs<T>(rows + 3, m, 31u * m + rows);
+      const std::vector<T> c0 = random_rhs<T>(m, m, 37u * m + rows);
+      std::vector<T> gram = c0, outer = c0, want_gram = c0, want_outer = c0;
+      for (int v = 0; v < m; ++v)
+        for (int u = v; u < m; ++u) {
+          T sigma = T(0);
+          for (int x = 0; x < rows; ++x) sigma = sigma + s[v * ld + x] * s[u * ld + x];
+          want_gram[v * m + u] = want_gram[v * m + u] - sigma;
+          for (int k = 0; k < m && rows >= m; ++k)
+            want_outer[v * m + u] = want_outer[v * m + u] - s[k * ld + 3 + v] * s[k * ld + 3 + u];
+        }
+      ASSERT_TRUE(velqo::medium::subtract_small_gram(gram.data(), index_t(m), s.data(), ld, rows, m));
+      EXPECT_TRUE(same_bits(gram, want_gram)) << "gram";
+      if (rows < m) continue;
+      // y: rows 3 … 3 + m − 1 of s, the last column ending m rows past them at most.
+      velqo::medium::subtract_lower_outer(outer.data(), index_t(m), s.data() + 3, ld, m);
+      EXPECT_TRUE(same_bits(outer, want_outer)) << "outer";
     }
   }
 }
