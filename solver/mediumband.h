@@ -292,7 +292,7 @@ void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
   constexpr int C = NC * W;
   constexpr bool carry = NC <= 6;
   typedef typename L::vec vec;
-  vec last[NC];
+  vec last[NC] = {};
   for (int y = 0; y < rows; ++y) {
     vec acc[NC];
 #pragma GCC unroll 16
