@@ -348,37 +348,52 @@ void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, 
 
 // ------------------------------------------------------------------- fill
 
+/// acc[·][j] ← acc[·][j] ∓ panel(k)·col_j(k) for k = 0 … count − 1 in
+/// ascending order (Subtract: −, else +), panel(k) being the R = 2W elements
+/// panel[k·R …] and col_j(k) = cols[j][k]: the inner loop of the fill and of
+/// the right partner's complement.
+template <class T, int NV, bool Subtract>
+[[gnu::always_inline]] inline void accumulate_panel(const T* panel, const T* (&cols)[NV], const int& count,
+                                                    typename lanes<T>::vec (&acc)[2][NV]) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  constexpr int R = 2 * W;
+  for (int k = 0; k < count; ++k) {
+    typename L::vec t0, t1;
+    typename L::operand p0, p1;
+    L::load(t0, panel + index_t(k) * R);
+    L::load(t1, panel + index_t(k) * R + W);
+    L::take(p0, t0);
+    L::take(p1, t1);
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) {
+      typename L::factor f;
+      L::spread(f, cols[j][k]);
+      typename L::vec q0, q1;
+      L::product(q0, p0, f);
+      L::product(q1, p1, f);
+      if constexpr (Subtract) {
+        acc[0][j] = acc[0][j] - q0;
+        acc[1][j] = acc[1][j] - q1;
+      } else {
+        acc[0][j] = acc[0][j] + q0;
+        acc[1][j] = acc[1][j] + q1;
+      }
+    }
+  }
+}
+
 /// Columns v0 … v0 + NV − 1 of f(0 … R − 1, ·) = −panel·x, panel being R rows
 /// (2 vectors) stored column by column (panel[k·R + t]), x being m × m with
 /// leading dimension ldx; f(t, v) − Σ … in ascending k from zero.
 template <class T, int NV>
 [[gnu::always_inline]] inline void fill_tile(const T* panel, const T* x, const index_t& ldx, const int& m,
                                              const int& v0, typename lanes<T>::vec (&out)[2][4]) {
-  using L = lanes<T>;
-  constexpr int W = L::W;
-  constexpr int R = 2 * W;
-  typename L::vec acc[2][NV];
-  for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
+  typename lanes<T>::vec acc[2][NV];
+  for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename lanes<T>::vec{};
   const T* xc[NV];
   for (int j = 0; j < NV; ++j) xc[j] = x + index_t(v0 + j) * ldx;
-  for (int k = 0; k < m; ++k) {
-    typename L::vec t0, t1;
-    typename L::operand y0, y1;
-    L::load(t0, panel + index_t(k) * R);
-    L::load(t1, panel + index_t(k) * R + W);
-    L::take(y0, t0);
-    L::take(y1, t1);
-#pragma GCC unroll 4
-    for (int j = 0; j < NV; ++j) {
-      typename L::factor xs;
-      L::spread(xs, xc[j][k]);
-      typename L::vec q0, q1;
-      L::product(q0, y0, xs);
-      L::product(q1, y1, xs);
-      acc[0][j] = acc[0][j] - q0;
-      acc[1][j] = acc[1][j] - q1;
-    }
-  }
+  accumulate_panel<T, NV, true>(panel, xc, m, acc);
   for (int j = 0; j < NV; ++j) {
     out[0][j] = acc[0][j];
     out[1][j] = acc[1][j];
@@ -453,24 +468,7 @@ template <class T, int NV>
   for (int j = 0; j < NV; ++j) sv[j] = s + index_t(v0 + j) * lds;
   typename L::vec acc[2][NV];
   for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
-  for (int x = 0; x < rows; ++x) {
-    typename L::vec t0, t1;
-    typename L::operand p0, p1;
-    L::load(t0, panel + index_t(x) * R);
-    L::load(t1, panel + index_t(x) * R + W);
-    L::take(p0, t0);
-    L::take(p1, t1);
-#pragma GCC unroll 4
-    for (int j = 0; j < NV; ++j) {
-      typename L::factor svx;
-      L::spread(svx, sv[j][x]);
-      typename L::vec q0, q1;
-      L::product(q0, p0, svx);
-      L::product(q1, p1, svx);
-      acc[0][j] = acc[0][j] + q0;
-      acc[1][j] = acc[1][j] + q1;
-    }
-  }
+  accumulate_panel<T, NV, false>(panel, sv, rows, acc);
   for (int j = 0; j < NV; ++j) {
     scratch<T, R> room;
     T* e = room.data();
