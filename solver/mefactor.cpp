@@ -66,9 +66,9 @@ inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
 // column (the narrow-band steps, and the medium-band ones with the column in
 // at most 16 vectors) hold a column in registers for its whole update loop and
 // run a factorisation in one task faster than the pipeline does in one or two
-// (25 million band elements, ms: double m = 8, 16, 32, 64: 39, 43, 60, 90 in
+// (25 million band elements, ms: double m = 8, 16, 32, 64: 39, 40, 53, 84 in
 // the block factorisation against 132, 115, 109, 134 in the pipeline's one
-// task; float m = 128: 106 against 145). Wider columns pass through the stack,
+// task, the latter beside a build; float m = 128: 99 against 145). Wider columns pass through the stack,
 // and the pipeline is faster again (double m = 128: 287 against 206 in one
 // task; float m = 256: 279 against 230).
 template <class T> bool sequential_kernel_pays(const int& m) {
