@@ -11,6 +11,8 @@
 namespace bench {
 namespace {
 
+constexpr std::uint64_t increment = 0x9E3779B97F4A7C15ull;
+
 std::uint64_t state = 0;
 
 }  // namespace
@@ -22,13 +24,16 @@ void random_put_seed(const int* seed) {
 }
 
 float uniform_random() {
-  state += 0x9E3779B97F4A7C15ull;
+  state += increment;
   std::uint64_t z = state;
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   z ^= z >> 31;
   return static_cast<float>(z >> 40) * 0x1p-24f;
 }
+
+// The state after k draws is the seed plus k increments, modulo 2⁶⁴.
+void random_skip(const std::int64_t& count) { state += static_cast<std::uint64_t>(count) * increment; }
 
 void ini_random() {
   const int k = random_seed_size();

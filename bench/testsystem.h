@@ -3,11 +3,24 @@
 // sides b = a·x. Every call rebuilds the bit-identical system.
 #pragma once
 
+#include <cstdint>
+
 namespace bench {
 
 /// Fills the band matrix a (n + (n − 1)·m elements), the reference solution x
 /// and the right-hand sides b = a·x (n × nrhs each, leading dimension n).
 void generatedata(float* a, float* b, float* x, const int& n, const int& m, const int& nrhs);
+
+/// Fills one part of the same system, bit for bit: the band columns of rows
+/// first … first + rows − 1 into a ((m + 1)·rows elements, the columns m + 1
+/// apart; positions of rows beyond n hold no matrix entry), and those rows of
+/// the reference solution x and the right-hand sides b (rows × nrhs each,
+/// leading dimension rows). The work is that of the rows, not of the system: the
+/// matrix entries are a fixed pattern, and the generator skips to the rows'
+/// draws. Besides the arrays it allocates (m + 1 + nrhs)·(rows + 2·m) elements
+/// of scratch. Leaves the generator in an unspecified state.
+void generaterows(float* a, float* b, float* x, const int& n, const int& m, const int& nrhs, const int& first,
+                  const int& rows);
 
 /// Replaces the lower band L held in a by the lower band of L·Lᵀ.
 void makepositive_cb_4(float* a, const int& n, const int& m);
@@ -26,5 +39,7 @@ int random_seed_size();
 void random_put_seed(const int* seed);
 /// The next uniform random number, in [0, 1) (never 1).
 float uniform_random();
+/// Advances the generator as count calls of uniform_random would, in constant time.
+void random_skip(const std::int64_t& count);
 
 }  // namespace bench

@@ -113,6 +113,33 @@ TEST(Generation, WritesNothingBeyondItsArrays) {
   }
 }
 
+// A process's rows must be the slices of the whole system bit for bit, whatever
+// the split: rows at either end, ranges shorter than the band, a lone row.
+TEST(Generation, RowRangesAreSlicesOfTheWholeSystem) {
+  for (int n : {1, 2, 9, 40}) {
+    for (int m : {0, 1, 3, 8}) {
+      const int nrhs = 2;
+      const TestSystem whole = generate(n, m, nrhs);
+      for (int size : {1, 3, 7, n}) {
+        for (int first = 1; first <= n; first += size) {
+          const int rows = std::min(size, n - first + 1);
+          std::vector<float> a((m + 1) * rows), b(rows * nrhs), x(rows * nrhs);
+          bench::generaterows(a.data(), b.data(), x.data(), n, m, nrhs, first, rows);
+          const auto where = ::testing::Message() << "n=" << n << " m=" << m << " rows " << first << "+" << rows;
+          const std::size_t stored = std::min<std::size_t>(a.size(), whole.a.size() - (m + 1) * (first - 1));
+          EXPECT_EQ(std::memcmp(a.data(), &whole.a[(m + 1) * (first - 1)], stored * sizeof(float)), 0) << where;
+          for (int k = 1; k <= nrhs; ++k) {
+            EXPECT_EQ(std::memcmp(&at(b.data(), rows, 1, k), &at(whole.b.data(), n, first, k), rows * sizeof(float)), 0)
+                << where << " b column " << k;
+            EXPECT_EQ(std::memcmp(&at(x.data(), rows, 1, k), &at(whole.x.data(), n, first, k), rows * sizeof(float)), 0)
+                << where << " x column " << k;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Generation, EachSolutionColumnIsDrawnInOrder) {
   const int n = 7, nrhs = 3;
   TestSystem s = generate(n, 2, nrhs);
