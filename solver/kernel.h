@@ -51,6 +51,31 @@ void p_mesolution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* ts
                   int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps, int* info,
                   int* row);
 
+/// The stages of p_mesolution: S1 eliminates level 0, S2(r) passes the Schur
+/// complements to the survivors of level r − 1, S3(r) eliminates level r, and
+/// S4 solves one level of the backward sweep.
+enum class stage_kind { eliminate_band, update, eliminate_fill, backward };
+
+/// The scheduling values that stay fixed during a stage, as p_mesolution holds
+/// them: the partner distance, the stride between the stage's blocks and the
+/// first row of the level's first block. Every task keeps its own copy.
+struct stage_values {
+  int distance, stride, levelfirst;
+};
+
+/// One task's share of one stage of p_mesolution in form F, for the stage's
+/// blocks that begin at rows nextblock, nextblock + stride, … up to until: the
+/// blocks are taken from the shared counter nextblock under lock and worked with
+/// the steps p_mesolution runs on them. The stage ends when the tasks have
+/// returned (the caller joins them; there is no barrier). A pivot not greater
+/// than eps in an elimination stage sets info(1) and records the row as
+/// p_mesolution does. Run over a stage's blocks in any split into ranges, the
+/// stages in p_mesolution's order give its bits.
+template <class T, form F>
+void p_stage(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+             const int& blocksize, const int& ntasks, const stage_kind& kind, const stage_values& now,
+             int& nextblock, const int& until, const real_type<T>& eps, int* info, int* row);
+
 /// p_decompose_csp in form F; row receives the row of the failing pivot, the
 /// order of the first leading minor that is not positive definite.
 template <class T, form F>

@@ -1163,21 +1163,21 @@ template <class T, form F> const block_steps<T>& steps_for(const int& m) {
 constexpr int max_taken = 8;
 
 /// Hands out the stage's next blocks under the lock: for each, first ← counter
-/// and counter advanced by stride; 0 once the blocks are used up. A block's work
-/// takes a microsecond or two, and a contended lock puts a task to sleep in the
-/// kernel, which costs more than that; so a task takes up to max_taken blocks at
-/// once while the stage has at least four per task and batch left, down to one
-/// block each at its end, where the tasks share the last blocks evenly. A task
-/// count below 1 counts as one task.
-int take_blocks(const int& lock, int& counter, const int& stride, const int& n, const int& blocksize,
-                const int& ntasks, block_range* taken) {
+/// and counter advanced by stride, while counter ≤ until; 0 once the blocks are
+/// used up. A block's work takes a microsecond or two, and a contended lock puts
+/// a task to sleep in the kernel, which costs more than that; so a task takes up
+/// to max_taken blocks at once while the stage has at least four per task and
+/// batch left, down to one block each at its end, where the tasks share the last
+/// blocks evenly. A task count below 1 counts as one task.
+int take_blocks(const int& lock, int& counter, const int& stride, const int& until, const int& n,
+                const int& blocksize, const int& ntasks, block_range* taken) {
   mtask::lockonparallellock(lock);
   int count = 0;
-  if (counter <= n) {
-    const index_t remaining = (index_t(n) - counter) / stride + 1;
+  if (counter <= until) {
+    const index_t remaining = (index_t(until) - counter) / stride + 1;
     const index_t tasks = std::max(ntasks, 1);
     const int wanted = int(std::clamp<index_t>(remaining / (4 * tasks), 1, max_taken));
-    for (; count < wanted && counter <= n; ++count) {
+    for (; count < wanted && counter <= until; ++count) {
       taken[count].first = counter;
       counter = counter + stride;
     }
@@ -1202,30 +1202,120 @@ void prefetch_rows(const T* x, const int& ld, const int& columns, const int& fir
   }
 }
 
-/// The values that stay fixed during a stage. Every task keeps its own copy,
-/// taken after each barrier, so that between barriers its block loop reads
-/// nothing shared but the block counter and the failure flag.
-struct stage_values {
-  int distance, stride, levelfirst;
-};
+/// One task's work in the stages of a solve: the blocks of a stage taken from
+/// its counter and the steps run on each. n, m, nrhs and blocksize refer to the
+/// task's own copies, and the values fixed during a stage come with each call,
+/// so that a task's block loop reads nothing shared but the block counter and
+/// the failure flag.
+template <class T, form F> class stage_worker {
+ public:
+  stage_worker(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+               const int& blocksize, const int& ntasks, const real_type<T>& eps, int* info, int* row)
+      : a(a), n(n), m(m), b(b), nrhs(nrhs), tspike(tspike), spike(spike), lock(lock), blocksize(blocksize),
+        ntasks(ntasks), eps(eps), info(info), row(row), step(steps_for<T, F>(m)) {}
 
-/// One task's share of the solve, with n, m, nrhs and blocksize referring to
-/// the task's own copies (see stage_values).
-template <class T, form F>
-void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
-                 int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
-                 int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps,
-                 int* info, int* row) {
-  const block_steps<T>& step = steps_for<T, F>(m);
-  int parity = 1;
-  stage_values now = {distance, stride, levelfirst};
-  block_range taken[max_taken];
-  // The stage's blocks, a batch at a time: pair(one, two) for two blocks at a
-  // time, single(block) for a batch's odd one out, until one returns false.
-  // ahead(block) asks for the memory of the batch's next blocks while the
-  // current ones are worked on.
-  const auto each_pair = [&](int& counter, auto single, auto pair, auto ahead) {
-    while (const int count = take_blocks(lock, counter, now.stride, n, blocksize, ntasks, taken)) {
+  /// The stage's blocks, from counter on while it is at most until. Returns
+  /// when they are used up, or when an elimination stage's flag is set and
+  /// this task has nothing left to do for the failing row.
+  void run(const stage_kind& kind, const stage_values& now, int& counter, const int& until, const int& parity) {
+    switch (kind) {
+      case stage_kind::eliminate_band:
+        // S1: eliminate level 0, the blocks of even index.
+        each_block(counter, now, until, [&](const block_range& block) {
+          const int &first = block.first, &last = block.last;
+          if (read_flag(info, parity) != 0) return locate_failure(block, parity);
+          if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, row, parity)) {
+            return row != nullptr;
+          }
+          step.right_coupling_from_band(a, n, m, spike, first, last);
+          return true;
+        }, [&](const block_range& block) {
+          prefetch_rows<true>(spike, n, m, block.first, block.last);
+          prefetch_rows<true>(b, n, nrhs, block.first, block.last);
+        });
+        return;
+      case stage_kind::update:
+        // S2(r): the survivors receive the Schur complements of the eliminated blocks.
+        each_block(counter, now, until, [&](const block_range& block) {
+          const int &d = now.distance, &first = block.first, &last = block.last;
+          if (first + d <= n) step.right_partner_update(a, n, m, b, nrhs, spike, blocksize, d, first, last);
+          if (first - d >= now.levelfirst) {
+            step.left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, d, first);
+            if (first - d > now.levelfirst) step.fill(a, n, m, spike, blocksize, d, first, last);
+          }
+          return true;
+        }, [&](const block_range& block) {
+          // The right partner's spike and right-hand sides.
+          const int p = block.first + now.distance;
+          if (p > n) return;
+          const int pe = std::min(n, p + blocksize - 1);
+          prefetch_rows<false>(spike, n, m, p, pe);
+          prefetch_rows<false>(b, n, nrhs, p, pe);
+        });
+        return;
+      case stage_kind::eliminate_fill:
+        // S3(r): eliminate level r.
+        each_block(counter, now, until, [&](const block_range& block) {
+          const int &d = now.distance, &first = block.first, &last = block.last;
+          const bool left = first - d >= now.levelfirst;
+          if (read_flag(info, parity) != 0) return locate_failure(block, parity);
+          if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, row, parity)) {
+            return row != nullptr;
+          }
+          if (first + d <= n) step.right_coupling_from_fill(a, n, m, spike, d, first, last);
+          return true;
+        }, [&](const block_range& block) {
+          prefetch_rows<true>(spike, n, m, block.first, block.last);
+          prefetch_rows<true>(b, n, nrhs, block.first, block.last);
+        });
+        return;
+      case stage_kind::backward: {
+        // S4: one level of the backward sweep.
+        const auto contributions = [&](const block_range& block) {
+          const int &d = now.distance, &first = block.first, &last = block.last;
+          if (first - d >= 1) step.left_partner_contribution(b, n, m, nrhs, spike, blocksize, d, first, last);
+          if (first + d <= n) step.right_partner_contribution(b, n, m, nrhs, tspike, blocksize, d, first, last);
+        };
+        each_pair(
+            counter, now, until,
+            [&](const block_range& block) {
+              contributions(block);
+              step.backward_substitution(a, n, m, b, nrhs, block.first, block.last);
+              return true;
+            },
+            [&](const block_range& one, const block_range& two) {
+              contributions(one);
+              contributions(two);
+              step.backward_substitution_pair(a, n, m, b, nrhs, one, two);
+              return true;
+            },
+            [&](const block_range& block) {
+              prefetch_rows<false>(spike, n, m, block.first, block.last);
+              prefetch_rows<true>(b, n, nrhs, block.first, block.last);
+            });
+        return;
+      }
+    }
+  }
+
+ private:
+  // The stage's blocks, a batch at a time: single(block) for each, until one
+  // returns false; ahead(block) asks for the memory of the batch's next block
+  // while the current one is worked on.
+  template <class Single, class Ahead>
+  void each_block(int& counter, const stage_values& now, const int& until, Single single, Ahead ahead) {
+    while (const int count = take_blocks(lock, counter, now.stride, until, n, blocksize, ntasks, taken)) {
+      for (int k = 0; k < count; ++k) {
+        if (k + 1 < count) ahead(taken[k + 1]);
+        if (!single(taken[k])) return;
+      }
+    }
+  }
+  // The same with pair(one, two) for two blocks at a time and single(block) for
+  // a batch's odd one out.
+  template <class Single, class Pair, class Ahead>
+  void each_pair(int& counter, const stage_values& now, const int& until, Single single, Pair pair, Ahead ahead) {
+    while (const int count = take_blocks(lock, counter, now.stride, until, n, blocksize, ntasks, taken)) {
       int k = 0;
       for (; k + 1 < count; k += 2) {
         for (int l = k + 2; l < std::min(k + 4, count); ++l) ahead(taken[l]);
@@ -1233,43 +1323,51 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
       }
       if (k < count && !single(taken[k])) return;
     }
-  };
-  const auto each_block = [&](int& counter, auto single, auto ahead) {
-    while (const int count = take_blocks(lock, counter, now.stride, n, blocksize, ntasks, taken)) {
-      for (int k = 0; k < count; ++k) {
-        if (k + 1 < count) ahead(taken[k + 1]);
-        if (!single(taken[k])) return;
-      }
-    }
-  };
+  }
   // A block of an elimination stage whose failure flag is set, not started:
   // false without row (the task stops); with row, the block is factorised for
   // its failing row alone while it begins before the first failing row found so
   // far (false once it does not). The blocks come in ascending rows, so every
   // block that could fail before the smallest row recorded is factorised, and
   // the row does not depend on the task count.
-  const auto locate_failure = [&](const block_range& block) {
+  bool locate_failure(const block_range& block, const int& parity) {
     if (row == nullptr) return false;
     const int found = recorded_row(row);
     if (found != 0 && block.first >= found) return false;
     if (const int failed = decompose_block<T, F>(a, m, block.first, block.last, eps, info, parity))
       record_row(row, failed);
     return true;
-  };
+  }
 
-  // S1: eliminate level 0, the blocks of even index.
-  each_block(nextblock, [&](const block_range& block) {
-    const int &first = block.first, &last = block.last;
-    if (read_flag(info, parity) != 0) return locate_failure(block);
-    if (!step.eliminate_from_band(a, n, m, spike, b, nrhs, first, last, eps, info, row, parity)) {
-      return row != nullptr;
-    }
-    step.right_coupling_from_band(a, n, m, spike, first, last);
-    return true;
-  }, [&](const block_range& block) {
-    prefetch_rows<true>(spike, n, m, block.first, block.last);
-    prefetch_rows<true>(b, n, nrhs, block.first, block.last);
-  });
+  T* a;
+  const int& n;
+  const int& m;
+  T* b;
+  const int& nrhs;
+  T* tspike;
+  T* spike;
+  const int& lock;
+  const int& blocksize;
+  const int& ntasks;
+  const real_type<T>& eps;
+  int* info;
+  int* row;
+  const block_steps<T>& step;
+  block_range taken[max_taken];
+};
+
+/// One task's share of the solve, with n, m, nrhs and blocksize referring to
+/// the task's own copies.
+template <class T, form F>
+void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+                 int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
+                 int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps,
+                 int* info, int* row) {
+  stage_worker<T, F> worker(a, n, m, b, nrhs, tspike, spike, lock, blocksize, ntasks, eps, info, row);
+  int parity = 1;
+  stage_values now = {distance, stride, levelfirst};
+
+  worker.run(stage_kind::eliminate_band, now, nextblock, n, parity);
   stage_barrier(events, parity, ntasks, [&] {
     levelfactor = 2 * levelfactor;
     nextblock = (levelfactor - 1) * blocksize + 1;
@@ -1281,23 +1379,7 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
   // Levels r = 1, 2, … until the last one holds at most one block.
   bool reducing = true;
   while (reducing) {
-    // S2(r): the survivors receive the Schur complements of the eliminated blocks.
-    each_block(nextblock, [&](const block_range& block) {
-      const int &d = now.distance, &first = block.first, &last = block.last;
-      if (first + d <= n) step.right_partner_update(a, n, m, b, nrhs, spike, blocksize, d, first, last);
-      if (first - d >= now.levelfirst) {
-        step.left_partner_update(a, n, m, b, nrhs, tspike, spike, blocksize, d, first);
-        if (first - d > now.levelfirst) step.fill(a, n, m, spike, blocksize, d, first, last);
-      }
-      return true;
-    }, [&](const block_range& block) {
-      // The right partner's spike and right-hand sides.
-      const int p = block.first + now.distance;
-      if (p > n) return;
-      const int pe = std::min(n, p + blocksize - 1);
-      prefetch_rows<false>(spike, n, m, p, pe);
-      prefetch_rows<false>(b, n, nrhs, p, pe);
-    });
+    worker.run(stage_kind::update, now, nextblock, n, parity);
     stage_barrier(events, parity, ntasks, [&] {
       const int t = (levelfactor - 1) * blocksize;
       nextblock = t + 1;
@@ -1308,20 +1390,7 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
     parity = 3 - parity;
     now = {distance, stride, levelfirst};
 
-    // S3(r): eliminate level r.
-    each_block(nextblock, [&](const block_range& block) {
-      const int &d = now.distance, &first = block.first, &last = block.last;
-      const bool left = first - d >= now.levelfirst;
-      if (read_flag(info, parity) != 0) return locate_failure(block);
-      if (!step.eliminate_from_fill(a, n, m, spike, b, nrhs, first, last, left, eps, info, row, parity)) {
-        return row != nullptr;
-      }
-      if (first + d <= n) step.right_coupling_from_fill(a, n, m, spike, d, first, last);
-      return true;
-    }, [&](const block_range& block) {
-      prefetch_rows<true>(spike, n, m, block.first, block.last);
-      prefetch_rows<true>(b, n, nrhs, block.first, block.last);
-    });
+    worker.run(stage_kind::eliminate_fill, now, nextblock, n, parity);
     stage_barrier(events, parity, ntasks, [&] {
       const int f2 = 2 * levelfactor;
       nextblock = (f2 - 1) * blocksize + 1;
@@ -1343,28 +1412,7 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
 
   // S4: the backward sweep, level R down to level 0.
   do {
-    const auto contributions = [&](const block_range& block) {
-      const int &d = now.distance, &first = block.first, &last = block.last;
-      if (first - d >= 1) step.left_partner_contribution(b, n, m, nrhs, spike, blocksize, d, first, last);
-      if (first + d <= n) step.right_partner_contribution(b, n, m, nrhs, tspike, blocksize, d, first, last);
-    };
-    each_pair(
-        backblock,
-        [&](const block_range& block) {
-          contributions(block);
-          step.backward_substitution(a, n, m, b, nrhs, block.first, block.last);
-          return true;
-        },
-        [&](const block_range& one, const block_range& two) {
-          contributions(one);
-          contributions(two);
-          step.backward_substitution_pair(a, n, m, b, nrhs, one, two);
-          return true;
-        },
-        [&](const block_range& block) {
-          prefetch_rows<false>(spike, n, m, block.first, block.last);
-          prefetch_rows<true>(b, n, nrhs, block.first, block.last);
-        });
+    worker.run(stage_kind::backward, now, backblock, n, parity);
     stage_barrier(events, parity, ntasks, [&] {
       stride = stride / 2;
       levelfactor = levelfactor / 2;
@@ -1390,6 +1438,16 @@ void p_mesolution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* ts
                     stride, levelfirst, nextblock, backblock, eps, info, row);
 }
 
+template <class T, form F>
+void p_stage(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
+             const int& blocksize, const int& ntasks, const stage_kind& kind, const stage_values& now,
+             int& nextblock, const int& until, const real_type<T>& eps, int* info, int* row) {
+  const int rows = n, band = m, columns = nrhs, length = blocksize, last = until;
+  const stage_values values = now;
+  stage_worker<T, F> worker(a, rows, band, b, columns, tspike, spike, lock, length, ntasks, eps, info, row);
+  worker.run(kind, values, nextblock, last, 1);
+}
+
 template <class T>
 void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
                       const int& lock, int* events, const int& blocksize, const int& ntasks, int& levelfactor,
@@ -1402,7 +1460,10 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
 #define VELQO_INSTANTIATE_FORM(T, F)                                                                          \
   template void p_mesolution<T, F>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, int*,     \
                                    const int&, const int&, int&, int&, int&, int&, int&, int&,               \
-                                   const real_type<T>&, int*, int*);
+                                   const real_type<T>&, int*, int*);                                        \
+  template void p_stage<T, F>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, const int&,   \
+                              const int&, const stage_kind&, const stage_values&, int&, const int&,         \
+                              const real_type<T>&, int*, int*);
 VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE_FORM)
 #undef VELQO_INSTANTIATE_FORM
 
