@@ -131,7 +131,7 @@ bool matches_shared_memory(int n, int m, int nrhs, layout kind, int tasks, bool 
   if (!failing && whole_status == 0) {
     same = same && std::equal(my_a.begin(), my_a.end(), whole_a.begin() + band_begin,
                               [](const T& x, const T& y) { return std::memcmp(&x, &y, sizeof(T)) == 0; });
-    for (int s = 0; s < nrhs; ++s)
+    for (int s = 0; s < nrhs && rows > 0; ++s)
       same = same && std::memcmp(my_b.data() + std::size_t(s) * rows, whole_b.data() + std::size_t(s) * n + first - 1,
                                  sizeof(T) * rows) == 0;
   }
