@@ -4,6 +4,10 @@
 # The same target names for a project that adds this tree as a subdirectory.
 add_library(velqo::solver ALIAS solver)
 add_library(velqo::mtask ALIAS mtask)
+if(TARGET velqo_mpi)
+  add_library(velqo::mpi ALIAS velqo_mpi)
+  set_target_properties(velqo_mpi PROPERTIES EXPORT_NAME mpi)
+endif()
 
 # The library files carry the project's name, so that an installed libsolver.a
 # does not meet another package's; the target names stay solver and mtask.
@@ -31,6 +35,16 @@ install(FILES
           ${PROJECT_SOURCE_DIR}/solver/scalar.h ${PROJECT_SOURCE_DIR}/solver/def_velqo.h
         DESTINATION ${VELQO_INSTALL_INCLUDEDIR}/solver)
 install(FILES ${PROJECT_SOURCE_DIR}/mtask/mtask.h DESTINATION ${VELQO_INSTALL_INCLUDEDIR}/mtask)
+
+# The solve over MPI ranks, where it was built: velqo::mpi.
+set(VELQO_WITH_MPI FALSE)
+if(TARGET velqo_mpi)
+  set(VELQO_WITH_MPI TRUE)
+  install(TARGETS velqo_mpi EXPORT velqoTargets
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/distributed/velqo_mpi.h DESTINATION ${VELQO_INSTALL_INCLUDEDIR}/distributed)
+endif()
 
 install(EXPORT velqoTargets NAMESPACE velqo:: DESTINATION ${VELQO_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/velqoConfig.cmake.in

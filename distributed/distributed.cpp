@@ -428,29 +428,37 @@ template <class T, form F> int band_system<T, F>::first() const { return s_->fir
 template <class T, form F> int band_system<T, F>::rows() const { return s_->rows; }
 template <class T, form F> int band_system<T, F>::blocksize() const { return s_->blocksize; }
 
-template <class T, form F> void band_system<T, F>::solve(T* a, T* b, int& status, int& row) {
-  state& s = *s_;
-  const int n = s.n, m = s.m, nrhs = s.nrhs, first = s.first, rows = s.rows;
-  // This rank's rows into the whole-system arrays (the rank holding row n may
-  // have left out the positions after a(n, n)).
-  const index_t band_count = rows == 0 ? 0 : index_t(rows - 1) * (m + 1) + (first + rows - 1 == n ? 1 : m + 1);
-  if (band_count > 0) std::memcpy(&at(s.a, m + 1, 1, first), a, sizeof(T) * std::size_t(band_count));
-  for (int k = 1; k <= nrhs && rows > 0; ++k)
-    std::memcpy(&at(s.b, n, first, k), &at(b, rows, 1, k), sizeof(T) * std::size_t(rows));
-  s.exchange(s.gather);
+template <class T, form F> T* band_system<T, F>::band_columns() { return &at(s_->a, s_->m + 1, 1, s_->first); }
+template <class T, form F> T* band_system<T, F>::rhs_rows() { return s_->b + (s_->first - 1); }
+template <class T, form F> std::ptrdiff_t band_system<T, F>::rhs_stride() const { return s_->n; }
 
+template <class T, form F> void band_system<T, F>::solve(int& status, int& row) {
+  state& s = *s_;
+  s.exchange(s.gather);
   int info[2] = {0, 0};
   int failed_row = 0;
   for (stage& x : s.stages)
     if (s.run_stage(x, info, &failed_row)) break;
-
-  // Rows of other ranks' blocks back to the ranks that hold them, then out.
+  // Rows of other ranks' blocks back to the ranks that hold them.
   s.exchange(s.scatter);
-  if (band_count > 0) std::memcpy(a, &at(s.a, m + 1, 1, first), sizeof(T) * std::size_t(band_count));
-  for (int k = 1; k <= nrhs && rows > 0; ++k)
-    std::memcpy(&at(b, rows, 1, k), &at(s.b, n, first, k), sizeof(T) * std::size_t(rows));
   status = info[0];
   row = status != 0 ? failed_row : 0;
+}
+
+template <class T, form F> void band_system<T, F>::solve(T* a, T* b, int& status, int& row) {
+  const state& s = *s_;
+  const int n = s.n, m = s.m, nrhs = s.nrhs, first = s.first, rows = s.rows;
+  // The rank holding row n may have left out the positions after a(n, n).
+  const index_t band_count = rows == 0 ? 0 : index_t(rows - 1) * (m + 1) + (first + rows - 1 == n ? 1 : m + 1);
+  T* const columns = band_columns();
+  T* const right = rhs_rows();
+  if (band_count > 0) std::memcpy(columns, a, sizeof(T) * std::size_t(band_count));
+  for (int k = 1; k <= nrhs && rows > 0; ++k)
+    std::memcpy(&at(right, n, 1, k), &at(b, rows, 1, k), sizeof(T) * std::size_t(rows));
+  solve(status, row);
+  if (band_count > 0) std::memcpy(a, columns, sizeof(T) * std::size_t(band_count));
+  for (int k = 1; k <= nrhs && rows > 0; ++k)
+    std::memcpy(&at(b, rows, 1, k), &at(right, n, 1, k), sizeof(T) * std::size_t(rows));
 }
 
 template class band_system<float, form::symmetric>;

@@ -26,6 +26,7 @@
 
 #include <mpi.h>
 
+#include <cstddef>
 #include <memory>
 
 #include "solver/scalar.h"
@@ -55,6 +56,16 @@ class band_system {
   /// none). The tasks per rank are the library's task count (settasks). Nothing
   /// is allocated here beyond what MPI itself allocates.
   void solve(T* a, T* b, int& status, int& row);
+
+  /// The same solve on the rows held in the system's own storage, which saves
+  /// the copies in and out: a caller that builds its band columns at
+  /// band_columns() (columns m + 1 apart) and its right-hand sides at rhs_rows()
+  /// (column k at rhs_rows() + (k − 1)·rhs_stride()) finds x and the factor
+  /// there afterwards.
+  void solve(int& status, int& row);
+  T* band_columns();
+  T* rhs_rows();
+  std::ptrdiff_t rhs_stride() const;
 
   /// This rank's rows, and the block length of the reduction.
   int first() const;

@@ -93,7 +93,9 @@ std::vector<int> row_counts(layout kind, int n, int L) {
   return counts;
 }
 
-/// Solves one system both ways on every rank; true when this rank's rows match.
+/// Solves one system both ways on every rank, distributed from the caller's
+/// arrays with one task a rank and in the system's own storage with more; true
+/// when this rank's rows match.
 /// A failing system has a negative pivot at two thirds of its rows: status and
 /// row must then match.
 template <class T, form F>
@@ -125,13 +127,24 @@ bool matches_shared_memory(int n, int m, int nrhs, layout kind, int tasks, bool 
 
   velqo::mpi::band_system<T, F> system(MPI_COMM_WORLD, n, m, nrhs, first, rows);
   int status = -1, row = -1;
-  system.solve(my_a.data(), my_b.data(), status, row);
+  if (tasks == 1) {
+    system.solve(my_a.data(), my_b.data(), status, row);
+  } else {
+    // The rows built in the system's own storage.
+    std::copy(my_a.begin(), my_a.end(), system.band_columns());
+    for (int s = 0; s < nrhs; ++s)
+      std::copy_n(my_b.begin() + std::size_t(s) * rows, rows, system.rhs_rows() + s * system.rhs_stride());
+    system.solve(status, row);
+    std::copy_n(system.band_columns(), my_a.size(), my_a.begin());
+    for (int s = 0; s < nrhs; ++s)
+      std::copy_n(system.rhs_rows() + s * system.rhs_stride(), rows, my_b.begin() + std::size_t(s) * rows);
+  }
 
   bool same = status == whole_status && row == whole_row;
   if (!failing && whole_status == 0) {
     same = same && std::equal(my_a.begin(), my_a.end(), whole_a.begin() + band_begin,
                               [](const T& x, const T& y) { return std::memcmp(&x, &y, sizeof(T)) == 0; });
-    for (int s = 0; s < nrhs; ++s)
+    for (int s = 0; s < nrhs && rows > 0; ++s)
       same = same && std::memcmp(my_b.data() + std::size_t(s) * rows, whole_b.data() + std::size_t(s) * n + first - 1,
                                  sizeof(T) * rows) == 0;
   }
