@@ -43,9 +43,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
