@@ -4,14 +4,15 @@
 // solve of the whole system on rank 0 as the reference.
 //
 //   mpirun -n P mpi_compare [--n=N] [--m=M] [--precision=float|double]
-//                           [--repetitions=R] [--tasks=T] [--rows=R0,R1,…]
-//                           [--no-reference]
+//                           [--repetitions=R] [--tasks=T] [--reference-tasks=T]
+//                           [--rows=R0,R1,…] [--no-reference]
 //
 // The system is the one bench1 solves (generatedata), n = 2,000,000 and m = 8
-// unless chosen otherwise, one right-hand side. Each rank builds only its own
-// rows with generaterows, which skips the generator to them: the cost per rank
-// is that of its rows, (m + 1 + nrhs)·(rows + 2·m) floats of scratch besides
-// the rows themselves. In double precision the single-precision system is
+// unless chosen otherwise, one right-hand side. The reference solve runs with
+// ranks × tasks tasks (the cores the ranks use together), or --reference-tasks.
+// Each rank builds only its own rows with generaterows, which skips the
+// generator to them: the cost per rank is that of its rows,
+// (m + 1 + nrhs)·(rows + 2·m) floats of scratch besides the rows themselves. In double precision the single-precision system is
 // widened, which is exact, and solved in double.
 //
 // Per rank, besides that transient scratch, the program keeps for each solver a
@@ -82,7 +83,8 @@ struct options {
   int nrhs = 1;
   bool dbl = false;
   int repetitions = 5;
-  int tasks = 0;  // 0: the library's count
+  int tasks = 0;            // 0: the library's count
+  int reference_tasks = 0;  // 0: ranks × tasks, the same cores in one process
   std::vector<int> rows;
   bool reference = true;
 };
@@ -94,7 +96,7 @@ struct options {
     std::fprintf(stderr,
                  "mpi_compare: %s\n"
                  "usage: mpirun -n P mpi_compare [--n=N] [--m=M] [--precision=float|double] "
-                 "[--repetitions=R] [--tasks=T] [--rows=R0,R1,...] [--no-reference]\n",
+                 "[--repetitions=R] [--tasks=T] [--reference-tasks=T] [--rows=R0,R1,...] [--no-reference]\n",
                  why.c_str());
   MPI_Finalize();
   std::exit(2);
@@ -124,6 +126,7 @@ options parse(int argc, char** argv, int ranks) {
     else if (key == "--m") o.m = parse_int(value, key);
     else if (key == "--repetitions") o.repetitions = std::max(1, parse_int(value, key));
     else if (key == "--tasks") o.tasks = parse_int(value, key);
+    else if (key == "--reference-tasks") o.reference_tasks = parse_int(value, key);
     else if (key == "--precision" && (value == "float" || value == "double")) o.dbl = value == "double";
     else if (key == "--no-reference" && eq == arg.npos) o.reference = false;
     else if (key == "--rows") {
@@ -321,8 +324,10 @@ template <class T> int run(const options& o, int rank, int ranks) {
   result inplace{"  the same, in its own storage", ranks, tasks};
   distributed.must_match = inplace.must_match = true;
   result peer{std::string("ScaLAPACK p") + (std::is_same_v<T, float> ? "s" : "d") + "pbsv", ranks, 1};
+  // The reference runs on the cores of all ranks together, unless told otherwise.
+  const int reference_tasks = o.reference_tasks > 0 ? o.reference_tasks : ranks * tasks;
   result shared{std::string("velqo::mesolution_csp_") + (std::is_same_v<T, float> ? "4" : "8") + " (rank 0)", 1,
-                tasks};
+                reference_tasks};
 
 #ifdef VELQO_HAVE_SCALAPACK
   // p?pbsv's divide and conquer over more than one rank wants column blocks of
@@ -423,12 +428,14 @@ template <class T> int run(const options& o, int rank, int ranks) {
       on_rank0_alone(rank, [&] {
         std::copy(wa.begin(), wa.end(), ra.begin());
         std::copy(wb.begin(), wb.end(), rb.begin());
+        velqo::settasks(reference_tasks);
         const double start = MPI_Wtime();
         if constexpr (std::is_same_v<T, float>)
           velqo::mesolution_csp_4(ra.data(), o.n, o.m, rb.data(), o.nrhs, work.data(), shared_status);
         else
           velqo::mesolution_csp_8(ra.data(), o.n, o.m, rb.data(), o.nrhs, work.data(), shared_status);
         seconds = MPI_Wtime() - start;
+        velqo::settasks(tasks);
       });
       shared.times.push_back(seconds);
       shared.ran = true;
