@@ -163,27 +163,32 @@ void forward_within(const T* a, const int& m, T* b, const int& first, const int&
   }
 }
 
-/// Backward substitution (Lᵀ or Lᴴ), contributions of the solved rows S + 1 …
-/// upper to the rows of a block: b(i) ← b(i) − x(k)·L(k, i)ᴴ.
+// The backward substitution takes each row's products in descending order of
+// the solved rows k, min(i + m, n) down to i + 1, whatever the panels: the
+// product with the row solved last, x(i + 1), comes last, so that the others
+// need not wait for it and a row waits for one product and one division only.
+
+/// Backward substitution (Lᵀ or Lᴴ), contributions of the solved rows upper …
+/// S + 1 (descending) to the rows of a block: b(i) ← b(i) − x(k)·L(k, i)ᴴ.
 template <class T, form F>
 void backward_from_rows(const T* a, const int& m, T* b, const int& first, const int& last, const int& S,
                         const int& upper) {
   for (int i = first; i <= last; ++i) {
     const int kend = std::min(i + m, upper);
     T bi = entry(b, i);
-    for (int k = S + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
+    for (int k = kend; k >= S + 1; --k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
     entry(b, i) = bi;
   }
 }
 
 /// Backward substitution within a panel, from its last row up: x(i) = (b(i) −
-/// Σ x(k)·L(k, i)ᴴ) / L(i, i) over the panel's rows k below i.
+/// Σ x(k)·L(k, i)ᴴ) / L(i, i) over the panel's rows k below i, descending.
 template <class T, form F>
 void backward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
   for (int i = last; i >= first; --i) {
     const int kend = std::min(i + m, last);
     T bi = entry(b, i);
-    for (int k = i + 1; k <= kend; ++k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
+    for (int k = kend; k >= i + 1; --k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
     entry(b, i) = divide_by_pivot<F>(bi, band(a, m, i, i));
   }
 }
