@@ -29,6 +29,7 @@ template <class T, form F> struct routines {
   static constexpr auto solution = velqo::solution<T, form_of<T, F>>;
   static constexpr auto decompose = velqo::decompose<T, form_of<T, F>>;
   static constexpr auto substitute = velqo::substitute<T, form_of<T, F>>;
+  static constexpr auto factorsolve = velqo::factorsolve<T, form_of<T, F>>;
 };
 
 /// call(routines<T, F>) for the view's form.
@@ -247,7 +248,10 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
     in_form(a, [&](auto r) {
       T* const storage = a.storage().data();
-      if (factorisation) {
+      if (factorisation && nrhs == 1) {
+        // The same bits as the two calls below, with the forward sweep inside the factorisation.
+        r.factorsolve(storage, a.n(), a.m(), b.data(), code, row);
+      } else if (factorisation) {
         r.decompose(storage, a.n(), a.m(), code, row);
         if (code == 0) r.substitute(storage, a.n(), a.m(), b.data(), nrhs);
       } else {

@@ -65,6 +65,18 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
   return 0;
 }
 
+template <class T, form F>
+bool decompose_forward(T* a, const int& n, const int& m, T* b, const real_type<T>& eps, int* info, int& row) {
+  if constexpr (narrow_limit<T> > 0) {
+    if (use_medium_steps<T>(m) && medium::factors<T>(m)) {
+      const flush_to_zero mode;
+      row = medium::factor_block(a, m, 1, n, eps, info, 1, b);
+      return true;
+    }
+  }
+  return false;
+}
+
 template <class T>
 void decompose_csp(T* a, const int& m, const int& first, const int& last,
                    const real_type<T>& eps, int* info, const int& parity) {
@@ -488,7 +500,8 @@ void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const
 
 #define VELQO_INSTANTIATE_FORM(T, F)                                                                          \
   template int decompose_block<T, F>(T*, const int&, const int&, const int&, const real_type<T>&, int*,      \
-                                     const int&);                                                            \
+                                     const int&);                                                             \
+  template bool decompose_forward<T, F>(T*, const int&, const int&, T*, const real_type<T>&, int*, int&);     \
   template void p_decompose<T, F>(T*, const int&, const int&, const int&, const int&, int*, const int&, int&, \
                                   int&, const real_type<T>&, int*, int*);                                    \
   template void p_substitute<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,       \

@@ -93,9 +93,17 @@ template <class T, int NV>
 /// registers, and stored. The column just finished stays in registers for the
 /// last update of the next one, so that the next pivot waits for one division
 /// and never for a store. The failing row, or 0.
-template <class T, int NV>
+///
+/// With Solve, the forward substitution L·y = b for one right-hand side goes
+/// along: as soon as column i is finished, y(i) = b(i) / L(i, i) and the rows
+/// i + 1 … i + m of b take their products with it, each row its products in
+/// ascending columns and then its division, as forward_within does it. The rows
+/// of b below i stay in vectors, a window moved down one row a column, so that a
+/// row's division waits for one product and the factorisation's own chain of
+/// dependences runs beside it.
+template <class T, int NV, bool Solve>
 int factor_run(T* a, const int& m, const int& first, const int& last, const int& ibegin, const int& iend,
-               const T& eps, int* info, const int& parity) {
+               const T& eps, int* info, const int& parity, T* b) {
   using L = lanes<T>;
   constexpr int W = L::W;
   typedef typename L::vec vec;
@@ -105,6 +113,28 @@ int factor_run(T* a, const int& m, const int& first, const int& last, const int&
   const auto idx = lane_numbers<T>();
   vec prev[NV];  // L(i … i + NV·W − 1, i − 1)
   bool carried = false;
+  // With Solve: bi = b(i) and window lane l of vector v = b(i + 1 + v·W + l),
+  // with the products of the columns before i; rows beyond last read as zero
+  // and are never written.
+  T bi = T(0);
+  vec window[NV];
+  if constexpr (Solve) {
+    bi = entry(b, ibegin);
+    for (int v = 0; v < NV; ++v)
+      for (int l = 0; l < W; ++l) {
+        const int r = ibegin + 1 + v * W + l;
+        window[v][l] = r <= last ? entry(b, r) : T(0);
+      }
+  }
+  // b(i) and the window's rows back into b.
+  const auto put_back = [&](const int& i) {
+    if constexpr (Solve) {
+      entry(b, i) = bi;
+      for (int v = 0; v < NV; ++v)
+        for (int l = 0; l < W; ++l)
+          if (const int r = i + 1 + v * W + l; r <= last) entry(b, r) = window[v][l];
+    }
+  };
   for (int i = ibegin; i <= iend; ++i) {
     T* const ci = &band(a, m, i, i);
     const int reach = std::min(m, last - i);  // rows i + t, t ≤ reach, lie in the block
@@ -178,6 +208,7 @@ int factor_run(T* a, const int& m, const int& first, const int& last, const int&
       ci[0] = pivot;
       store_first<T, NV>(ci + 1, col, reach);
       raise_flag(info, parity);
+      put_back(i);
       return i;
     }
     const T lii = std::sqrt(pivot);
@@ -190,14 +221,30 @@ int factor_run(T* a, const int& m, const int& first, const int& last, const int&
       for (int v = 0; v < NV; ++v) prev[v] = col[v];
       carried = true;
     }
+    if constexpr (Solve) {
+      const T y = bi / lii;
+      entry(b, i) = y;
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) window[v] = idx < reach - v * W ? window[v] - col[v] * y : window[v];
+      // One row down: the next row's b out of lane 0, the row after the window in.
+      const int r = i + 1 + NV * W;
+      vec tail{};
+      tail[0] = r <= last ? entry(b, r) : T(0);
+      bi = window[0][0];
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v)
+        window[v] = shift_down(window[v], v + 1 < NV ? window[v + 1] : tail, std::make_integer_sequence<int, W>());
+    }
   }
+  put_back(iend + 1);
   return 0;
 }
 
-template <class T, std::size_t... I>
+template <class T, bool Solve, std::size_t... I>
 constexpr auto factor_runs(std::index_sequence<I...>) {
-  using run = int (*)(T*, const int&, const int&, const int&, const int&, const int&, const T&, int*, const int&);
-  return std::array<run, sizeof...(I)>{&factor_run<T, int(I) + 1>...};
+  using run = int (*)(T*, const int&, const int&, const int&, const int&, const int&, const T&, int*, const int&,
+                      T*);
+  return std::array<run, sizeof...(I)>{&factor_run<T, int(I) + 1, Solve>...};
 }
 
 }  // namespace detail
@@ -206,21 +253,33 @@ constexpr auto factor_runs(std::index_sequence<I...>) {
 /// factors<T>(m)), with the operations of factor_column on every element: a
 /// pivot not greater than eps (or NaN) sets info(parity), leaves its column
 /// updated but not scaled and the later ones untouched. The failing row, or 0.
+///
+/// With b (not null), the forward substitution L·y = b for one right-hand side
+/// on the block's rows goes along (see factor_run), y overwriting b: bit for bit
+/// that of forward_within after the factorisation. After a failed pivot b holds
+/// a partly transformed right-hand side.
 template <class T>
 int factor_block(T* a, const int& m, const int& first, const int& last, const T& eps, int* info,
-                 const int& parity) {
+                 const int& parity, T* b = nullptr) {
   constexpr int W = lanes<T>::W;
-  static constexpr auto runs = detail::factor_runs<T>(std::make_index_sequence<max_column_vectors>());
+  static constexpr auto runs = detail::factor_runs<T, false>(std::make_index_sequence<max_column_vectors>());
+  static constexpr auto solving_runs =
+      detail::factor_runs<T, true>(std::make_index_sequence<max_column_vectors>());
   int i = first;
   while (i < last) {
     // Columns with the same number of vectors for their rows in the block.
     const int nv = vectors_for<T>(std::min(m, last - i));
     const int iend = std::min(last - 1, last - (nv - 1) * W - 1);
-    if (const int failed = runs[nv - 1](a, m, first, last, i, iend, eps, info, parity)) return failed;
+    if (const int failed = (b != nullptr ? solving_runs : runs)[nv - 1](a, m, first, last, i, iend, eps, info,
+                                                                          parity, b))
+      return failed;
     i = iend + 1;
   }
   // The last column alone: a vector from a(last, last) would pass the block.
-  if (i == last && !factor_column(a, m, first, last, last, eps, info, parity)) return last;
+  if (i == last) {
+    if (!factor_column(a, m, first, last, last, eps, info, parity)) return last;
+    if (b != nullptr) entry(b, last) = entry(b, last) / band(a, m, last, last);
+  }
   return 0;
 }
 

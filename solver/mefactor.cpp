@@ -174,6 +174,20 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
     p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
     return;
   }
+  // One task: where the medium-band factorisation serves the band, the
+  // forward substitution goes along with it and only the backward sweep is left.
+  int info[2] = {0, 0};
+  if (decompose_forward<T, F>(a, n, m, b, real_type<T>(0), info, row)) {
+    status = info[0];
+    if (status != 0) return;
+    int h = 1;
+    substitution_height<T>(m, h);
+    int none = 0, alone = 1, S = n, nextb = n;
+    int events[2] = {0, 0};
+    const flush_to_zero mode;
+    p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
+    return;
+  }
   decompose<T, F>(a, n, m, status, row);
   if (status == 0) substitute<T, F>(a, n, m, b, 1);
 }
