@@ -201,7 +201,7 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
 
 // From this half bandwidth on, solve takes the factorisation path.
 template <class T> constexpr int factorisation_from = 0;
-template <> constexpr int factorisation_from<float> = 9;
+template <> constexpr int factorisation_from<float> = 8;
 template <> constexpr int factorisation_from<double> = 5;
 template <> constexpr int factorisation_from<complex4> = 8;
 template <> constexpr int factorisation_from<complex8> = 8;

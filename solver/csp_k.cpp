@@ -40,6 +40,32 @@ constexpr std::array<banded_factorisation<T>, sizeof...(I)> banded_factorisation
   return {&decompose_banded<T, int(I) + 1>...};
 }
 
+/// decompose_banded with the forward substitution L·y = b for one right-hand
+/// side carried along: row i is solved as soon as its column is finished, its
+/// products with y(j) in ascending j and then its division, the operations of
+/// forward_within on it in the same order.
+template <class T, int M>
+int decompose_banded_forward(T* a, const int& first, const int& last, T* b, const real_type<T>& eps, int* info,
+                             const int& parity) {
+  int finished = first - 1;
+  const bool done = factor_banded<T, M>(a, first, last, eps, info, parity, [&](int i) {
+    finished = i;
+    T bi = entry(b, i);
+    for (int j = std::max(first, i - M); j <= i - 1; ++j) bi = mul_sub(bi, entry(b, j), band(a, M, i, j));
+    entry(b, i) = divide_by_pivot<form::symmetric>(bi, band(a, M, i, i));
+  });
+  return done ? 0 : finished + 1;
+}
+
+template <class T> using banded_forward_factorisation = int (*)(T*, const int&, const int&, T*,
+                                                                const real_type<T>&, int*, const int&);
+
+template <class T, std::size_t... I>
+constexpr std::array<banded_forward_factorisation<T>, sizeof...(I)> banded_forward_factorisations(
+    std::index_sequence<I...>) {
+  return {&decompose_banded_forward<T, int(I) + 1>...};
+}
+
 }  // namespace
 
 bool narrow_steps_allowed() { return !generic_only.load(std::memory_order_relaxed); }
@@ -68,6 +94,13 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
 template <class T, form F>
 bool decompose_forward(T* a, const int& n, const int& m, T* b, const real_type<T>& eps, int* info, int& row) {
   if constexpr (narrow_limit<T> > 0) {
+    if (use_narrow_steps<T>(m)) {
+      static constexpr auto banded =
+          banded_forward_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());
+      const flush_to_zero mode;
+      row = banded[m - 1](a, 1, n, b, eps, info, 1);
+      return true;
+    }
     if (use_medium_steps<T>(m) && medium::factors<T>(m)) {
       const flush_to_zero mode;
       row = medium::factor_block(a, m, 1, n, eps, info, 1, b);

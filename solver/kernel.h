@@ -40,8 +40,8 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
 
 /// decompose_block over rows 1 … n (parity 1) with the forward substitution
 /// L·y = b for one right-hand side carried along, y overwriting b, where one
-/// task factorises m with the medium-band steps (real types); false, with
-/// nothing done, elsewhere. The factor and y are bit for bit those of
+/// task factorises m with the narrow- or medium-band steps (real types);
+/// false, with nothing done, elsewhere. The factor and y are bit for bit those of
 /// decompose_block and of p_substitute's forward sweep; row as there.
 template <class T, form F>
 bool decompose_forward(T* a, const int& n, const int& m, T* b, const real_type<T>& eps, int* info, int& row);
