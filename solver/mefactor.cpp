@@ -130,6 +130,18 @@ void substitute_columns(const T* a, const int& n, const int& m, T* b, const int&
   }
 }
 
+/// The backward sweep for one right-hand side after a factorisation that
+/// carried the forward sweep, in one task by the panels of the substitution,
+/// so that x is that of medecompose and mesubstitute, bit for bit.
+template <class T, form F> void backward_alone(const T* a, const int& n, const int& m, T* b) {
+  int h = 1;
+  substitution_height<T>(m, h);
+  int none = 0, alone = 1, S = n, nextb = n;
+  int events[2] = {0, 0};
+  const flush_to_zero mode;
+  p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
+}
+
 }  // namespace
 
 template <class T, form F> void decompose(T* a, const int& n, const int& m, int& status, int& row) {
@@ -163,29 +175,15 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
   gettasks(count);
   if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !sequential_kernel_pays<T>(m)) {
     pipelined<T, F>(a, n, m, b, tasks, status, row);
-    if (status != 0) return;
-    // The backward sweep in one task, by the panels of the substitution, so
-    // that x is that of medecompose and mesubstitute, bit for bit.
-    int h = 1;
-    substitution_height<T>(m, h);
-    int none = 0, alone = 1, S = n, nextb = n;
-    int events[2] = {0, 0};
-    const flush_to_zero mode;
-    p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
+    if (status == 0) backward_alone<T, F>(a, n, m, b);
     return;
   }
-  // One task: where the medium-band factorisation serves the band, the
-  // forward substitution goes along with it and only the backward sweep is left.
+  // One task: where the narrow- or medium-band factorisation serves the band,
+  // the forward substitution goes along with it and only the backward sweep is left.
   int info[2] = {0, 0};
   if (decompose_forward<T, F>(a, n, m, b, real_type<T>(0), info, row)) {
     status = info[0];
-    if (status != 0) return;
-    int h = 1;
-    substitution_height<T>(m, h);
-    int none = 0, alone = 1, S = n, nextb = n;
-    int events[2] = {0, 0};
-    const flush_to_zero mode;
-    p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
+    if (status == 0) backward_alone<T, F>(a, n, m, b);
     return;
   }
   decompose<T, F>(a, n, m, status, row);
