@@ -348,6 +348,20 @@ void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, 
 
 // ------------------------------------------------------------------- fill
 
+/// p0, p1 ← row k of a panel (its R = 2W elements from panel[k·R] on), as
+/// operands of L::product.
+template <class T>
+[[gnu::always_inline]] inline void panel_row(const T* panel, const index_t& k, typename lanes<T>::operand& p0,
+                                             typename lanes<T>::operand& p1) {
+  using L = lanes<T>;
+  constexpr int W = L::W;
+  typename L::vec t0, t1;
+  L::load(t0, panel + k * (2 * W));
+  L::load(t1, panel + k * (2 * W) + W);
+  L::take(p0, t0);
+  L::take(p1, t1);
+}
+
 /// acc[·][j] ← acc[·][j] ∓ panel(k)·col_j(k) for k = 0 … count − 1 in
 /// ascending order (Subtract: −, else +), panel(k) being the R = 2W elements
 /// panel[k·R …] and col_j(k) = cols[j][k]: the inner loop of the fill and of
@@ -356,15 +370,9 @@ template <class T, int NV, bool Subtract>
 [[gnu::always_inline]] inline void accumulate_panel(const T* panel, const T* (&cols)[NV], const int& count,
                                                     typename lanes<T>::vec (&acc)[2][NV]) {
   using L = lanes<T>;
-  constexpr int W = L::W;
-  constexpr int R = 2 * W;
   for (int k = 0; k < count; ++k) {
-    typename L::vec t0, t1;
     typename L::operand p0, p1;
-    L::load(t0, panel + index_t(k) * R);
-    L::load(t1, panel + index_t(k) * R + W);
-    L::take(p0, t0);
-    L::take(p1, t1);
+    panel_row<T>(panel, k, p0, p1);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       typename L::factor f;
@@ -502,12 +510,9 @@ void subtract_panel_product(T* r, const T* b, const index_t& ldb, const int& nrh
     L::load(acc0, e);
     L::load(acc1, e + W);
     for (int x = 0; x < rows; ++x) {
-      typename L::vec t0, t1;
       typename L::operand p0, p1;
-      L::load(t0, panel + index_t(x) * R);
-      L::load(t1, panel + index_t(x) * R + W);
-      L::take(p0, t0);
-      L::take(p1, t1);
+      panel_row<T>(panel, x, p0, p1);
+      typename L::vec t0, t1;
       typename L::factor f;
       L::spread(f, bk[x]);
       L::product(t0, p0, f);

@@ -24,46 +24,53 @@ namespace {
 std::atomic<bool> generic_only{false};
 
 /// The factorisation for half bandwidth M; the row of the failing pivot, or 0.
-template <class T, int M>
-int decompose_banded(T* a, const int& first, const int& last, const real_type<T>& eps, int* info,
+/// With Solve, the forward substitution L·y = b for one right-hand side goes
+/// along: row i is solved as soon as its column is finished, its products with
+/// y(j) in ascending j and then its division, the operations of forward_within
+/// on it in the same order.
+template <class T, int M, bool Solve>
+int decompose_banded(T* a, const int& first, const int& last, T* b, const real_type<T>& eps, int* info,
                      const int& parity) {
-  int finished = first - 1;
-  if (factor_banded<T, M>(a, first, last, eps, info, parity, [&](int i) { finished = i; })) return 0;
-  return finished + 1;
-}
-
-template <class T> using banded_factorisation = int (*)(T*, const int&, const int&, const real_type<T>&, int*,
-                                                        const int&);
-
-template <class T, std::size_t... I>
-constexpr std::array<banded_factorisation<T>, sizeof...(I)> banded_factorisations(std::index_sequence<I...>) {
-  return {&decompose_banded<T, int(I) + 1>...};
-}
-
-/// decompose_banded with the forward substitution L·y = b for one right-hand
-/// side carried along: row i is solved as soon as its column is finished, its
-/// products with y(j) in ascending j and then its division, the operations of
-/// forward_within on it in the same order.
-template <class T, int M>
-int decompose_banded_forward(T* a, const int& first, const int& last, T* b, const real_type<T>& eps, int* info,
-                             const int& parity) {
   int finished = first - 1;
   const bool done = factor_banded<T, M>(a, first, last, eps, info, parity, [&](int i) {
     finished = i;
-    T bi = entry(b, i);
-    for (int j = std::max(first, i - M); j <= i - 1; ++j) bi = mul_sub(bi, entry(b, j), band(a, M, i, j));
-    entry(b, i) = divide_by_pivot<form::symmetric>(bi, band(a, M, i, i));
+    if constexpr (Solve) {
+      T bi = entry(b, i);
+      for (int j = std::max(first, i - M); j <= i - 1; ++j) bi = mul_sub(bi, entry(b, j), band(a, M, i, j));
+      entry(b, i) = divide_by_pivot<form::symmetric>(bi, band(a, M, i, i));
+    }
   });
   return done ? 0 : finished + 1;
 }
 
-template <class T> using banded_forward_factorisation = int (*)(T*, const int&, const int&, T*,
-                                                                const real_type<T>&, int*, const int&);
+template <class T> using banded_factorisation = int (*)(T*, const int&, const int&, T*, const real_type<T>&,
+                                                        int*, const int&);
 
-template <class T, std::size_t... I>
-constexpr std::array<banded_forward_factorisation<T>, sizeof...(I)> banded_forward_factorisations(
-    std::index_sequence<I...>) {
-  return {&decompose_banded_forward<T, int(I) + 1>...};
+template <class T, bool Solve, std::size_t... I>
+constexpr std::array<banded_factorisation<T>, sizeof...(I)> banded_factorisations(std::index_sequence<I...>) {
+  return {&decompose_banded<T, int(I) + 1, Solve>...};
+}
+
+/// The narrow- or medium-band factorisation of the block first … last, with
+/// the forward substitution for b along where b is not null; failed ← the
+/// failing row or 0. False, with nothing done, where neither serves m.
+template <class T>
+bool factor_with_band_steps(T* a, const int& m, const int& first, const int& last, const real_type<T>& eps,
+                            int* info, const int& parity, T* b, int& failed) {
+  if constexpr (narrow_limit<T> > 0) {
+    if (use_narrow_steps<T>(m)) {
+      constexpr auto count = std::make_index_sequence<narrow_limit<T>>();
+      static constexpr auto plain = banded_factorisations<T, false>(count);
+      static constexpr auto solving = banded_factorisations<T, true>(count);
+      failed = (b != nullptr ? solving : plain)[m - 1](a, first, last, b, eps, info, parity);
+      return true;
+    }
+    if (use_medium_steps<T>(m) && medium::factors<T>(m)) {
+      failed = medium::factor_block(a, m, first, last, eps, info, parity, b);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -79,13 +86,8 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
                     const int& parity) {
   // The mode of the parallel entries, so that their factor is this one bit for bit.
   const flush_to_zero mode;
-  if constexpr (narrow_limit<T> > 0) {
-    if (use_narrow_steps<T>(m)) {
-      static constexpr auto banded = banded_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());
-      return banded[m - 1](a, first, last, eps, info, parity);
-    }
-    if (use_medium_steps<T>(m) && medium::factors<T>(m)) return medium::factor_block(a, m, first, last, eps, info, parity);
-  }
+  T* const none = nullptr;
+  if (int failed = 0; factor_with_band_steps(a, m, first, last, eps, info, parity, none, failed)) return failed;
   for (int i = first; i <= last; ++i)
     if (!factor_column<T, F>(a, m, first, last, i, eps, info, parity)) return i;
   return 0;
@@ -93,21 +95,8 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
 
 template <class T, form F>
 bool decompose_forward(T* a, const int& n, const int& m, T* b, const real_type<T>& eps, int* info, int& row) {
-  if constexpr (narrow_limit<T> > 0) {
-    if (use_narrow_steps<T>(m)) {
-      static constexpr auto banded =
-          banded_forward_factorisations<T>(std::make_index_sequence<narrow_limit<T>>());
-      const flush_to_zero mode;
-      row = banded[m - 1](a, 1, n, b, eps, info, 1);
-      return true;
-    }
-    if (use_medium_steps<T>(m) && medium::factors<T>(m)) {
-      const flush_to_zero mode;
-      row = medium::factor_block(a, m, 1, n, eps, info, 1, b);
-      return true;
-    }
-  }
-  return false;
+  const flush_to_zero mode;
+  return factor_with_band_steps(a, m, 1, n, eps, info, 1, b, row);
 }
 
 template <class T>
