@@ -2,16 +2,19 @@
 #include "solver/band.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <type_traits>
 #include <vector>
 
 #include "solver/entries.h"
+#include "solver/team.h"
 
 namespace velqo {
 
@@ -49,17 +52,32 @@ std::string str(std::int64_t v) { return std::to_string(v); }
 
 result bad(std::string message) { return {status::bad_argument, std::move(message)}; }
 
+// Which part of a solve or factorisation failed, for the report.
+enum class failure { reduction, leading_minor, trailing_minor, meeting };
+
 // The report of a call whose pivot in row `row` failed (code 1): in the block
-// reduction of solve, or in the factorisation, where the row is the order of
-// the first leading minor that is not positive definite.
-template <class T> result outcome(const band_view<T>& a, int code, int row, bool reduction) {
-  if (code == 0) return {};
+// reduction of solve, in a factorisation from the first row (row is the order
+// of the first leading minor that is not positive definite) or from the last
+// (the trailing minor from row on is not), or where the two-sided solve's
+// parts meet.
+template <class T> result outcome(const band_view<T>& a, int row, failure where) {
   const std::string r = str(row);
+  std::string why;
+  switch (where) {
+    case failure::reduction: why = "the block reduction's pivot in row " + r + " was not positive"; break;
+    case failure::leading_minor:
+      why = "its leading minor of order " + r + " is not (the pivot in row " + r + " was not positive)";
+      break;
+    case failure::trailing_minor:
+      why = "its trailing minor from row " + r + " to " + str(a.n()) + " is not (the factorisation from the last row failed there)";
+      break;
+    case failure::meeting:
+      why = "the factorisations from the first and from the last row do not meet in a positive definite matrix after row " + r;
+      break;
+  }
   return {status::not_positive_definite,
-          "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) + ") is not positive definite: " +
-              (reduction ? "the block reduction's pivot in row " + r + " was not positive"
-                         : "its leading minor of order " + r + " is not (the pivot in row " + r + " was not positive)"),
-          row, !reduction};
+          "a: the matrix (n = " + str(a.n()) + ", m = " + str(a.m()) + ") is not positive definite: " + why, row,
+          where == failure::leading_minor};
 }
 
 // True when the first x elements of span u and the first y of span v share memory.
@@ -134,6 +152,36 @@ template <class T> bool all_finite(const T* p, std::int64_t count) {
   return seen == 0;
 }
 
+// The reading is shared among the library's tasks where an array is large: one
+// core reads memory at a fraction of the rate of several (the band of 25
+// million doubles: 31 ms in one task, 17 ms in two, on a 2-core Xeon), and a
+// solve's own time is often not ten times that. Pieces of 2^20 elements are
+// taken from a counter, so a slow task holds up the others by one piece at
+// most; an array of fewer than 8 pieces is read by the calling thread alone.
+constexpr std::int64_t scan_piece = std::int64_t(1) << 20;
+
+template <class T>
+void finite_pieces(const T* const& p, const std::int64_t& count, std::atomic<std::int64_t>& next,
+                   std::atomic<bool>& all) {
+  for (;;) {
+    const std::int64_t start = next.fetch_add(scan_piece, std::memory_order_relaxed);
+    if (start >= count || !all.load(std::memory_order_relaxed)) return;
+    if (!all_finite(p + start, std::min(scan_piece, count - start))) all.store(false, std::memory_order_relaxed);
+  }
+}
+
+// all_finite with the tasks sharing the reading; the caller holds one_solve_at_a_time.
+template <class T> bool all_finite_shared(const T* p, std::int64_t count) {
+  int tasks = 0;
+  gettasks(tasks);
+  if (count < 8 * scan_piece || tasks <= 1) return all_finite(p, count);
+  team crew(int(std::min<std::int64_t>(tasks, (count + scan_piece - 1) / scan_piece)));
+  own_line<std::atomic<std::int64_t>> next{0};
+  own_line<std::atomic<bool>> all{true};
+  crew.run(&finite_pieces<T>, p, count, next.value, all.value);
+  return all.value.load(std::memory_order_relaxed);
+}
+
 // The first element of the band (rows j … min(n, j + m) of each column j) that
 // is NaN or infinite, as "name(k, j) = value", or "" when all are finite. The
 // positions of rows beyond n hold no entry and are not looked at.
@@ -143,7 +191,7 @@ template <class T> std::string first_not_finite_in_band(const band_view<T>& a, c
   // The columns 1 … n − m hold m + 1 entries each, one run of the array; a
   // search element by element only where the quick test finds something.
   const int full = std::max(0, n - m);
-  const int from = all_finite(storage, std::int64_t(full) * (m + 1)) ? full + 1 : 1;
+  const int from = all_finite_shared(storage, std::int64_t(full) * (m + 1)) ? full + 1 : 1;
   for (int j = from; j <= n; ++j) {
     const int kend = std::min(n, j + m);
     for (int k = j; k <= kend; ++k)
@@ -155,7 +203,7 @@ template <class T> std::string first_not_finite_in_band(const band_view<T>& a, c
 
 // The same for the n × nrhs right-hand sides or solutions.
 template <class T> std::string first_not_finite_in_rhs(std::span<T> b, int n, int nrhs, const char* name) {
-  if (all_finite(b.data(), std::int64_t(n) * nrhs)) return {};
+  if (all_finite_shared(b.data(), std::int64_t(n) * nrhs)) return {};
   for (int s = 1; s <= nrhs; ++s)
     for (int i = 1; i <= n; ++i)
       if (const T& v = at(b.data(), n, i, s); !finite(v))
@@ -199,24 +247,28 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
 
 // ------------------------------------------------------------- the path
 
-// From this half bandwidth on, solve takes the factorisation path.
+// From this half bandwidth on, solve takes the factorisation path; for one
+// right-hand side of a real band, the two-sided path from two_sided_from on.
 template <class T> constexpr int factorisation_from = 0;
 template <> constexpr int factorisation_from<float> = 8;
 template <> constexpr int factorisation_from<double> = 5;
 template <> constexpr int factorisation_from<complex4> = 8;
 template <> constexpr int factorisation_from<complex8> = 8;
+template <class T> constexpr int two_sided_from = is_complex<T> ? std::numeric_limits<int>::max() : 3;
 
 }  // namespace
 
-// solve takes one of two paths: the block reduction (mesolution), whose tasks
-// share every stage, or the factorisation followed by the substitutions
+// solve takes one of three paths: the block reduction (mesolution), whose tasks
+// share every stage; the factorisation followed by the substitutions
 // (medecompose, mesubstitute), which does a third to a fifth of the arithmetic
-// but, for all but wide bands, as one sequential chain. Which one is faster
+// but, for all but wide bands, as one sequential chain; and, for a real band,
+// the two-sided factorisation, two such chains at once. Which one is faster
 // depends on the precision and the band; the thresholds above follow the
-// measurements of compare --sweep on the development machine (README, "Which
+// measurements of compare --sweep on the development machines (README, "Which
 // path serves which band") and never look at the task count, so that a solve's
 // bits never depend on it.
-template <element T> path solve_path(const int& m) {
+template <element T> path solve_path(const int& m, const int& nrhs) {
+  if (nrhs == 1 && m >= two_sided_from<T>) return path::two_sided;
   return m >= factorisation_from<T> ? path::factorisation : path::block_reduction;
 }
 
@@ -236,46 +288,62 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     if (overlap(workspace, needed, b, std::int64_t(a.n()) * nrhs))
       return bad("workspace: its 2·n·m = " + str(needed) + " elements overlap b");
   }
+  // The value checks share the runtime's tasks too: one call at a time from here on.
+  const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
   if (result r = check_values(a, b, nrhs, true); !r) return r;
-  const bool factorisation = solve_path<T>(a.m()) == path::factorisation;
+  const path way = solve_path<T>(a.m(), nrhs);
+  // A system too small for the two-sided path's parts takes the factorisation path.
+  const bool factorisation = way != path::block_reduction;
+  if constexpr (!is_complex<T>) {
+    if (way == path::two_sided && two_sided_serves<T>(a.n(), a.m())) {
+      std::vector<T> own;
+      if (workspace.empty()) {
+        own.resize(static_cast<std::size_t>(two_sided_work<T>(a.m())));
+        workspace = own;
+      }
+      int code = 0, row = 0;
+      two_sided<T>(a.storage().data(), a.n(), a.m(), b.data(), workspace.data(), code, row);
+      detail::band_access::set(a, holds::overwritten);
+      if (code != 0)
+        return outcome(a, row, code == 1 ? failure::leading_minor
+                               : code == 2 ? failure::trailing_minor
+                                           : failure::meeting);
+      return check_solution(a, b, nrhs);
+    }
+  }
   std::vector<T> own;
   if (workspace.empty() && !factorisation) {
     own.resize(static_cast<std::size_t>(needed));
     workspace = own;
   }
   int code = 0, row = 0;
-  {
-    const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-    in_form(a, [&](auto r) {
-      T* const storage = a.storage().data();
-      if (factorisation && nrhs == 1) {
-        // The same bits as the two calls below, with the forward sweep inside the factorisation.
-        r.factorsolve(storage, a.n(), a.m(), b.data(), code, row);
-      } else if (factorisation) {
-        r.decompose(storage, a.n(), a.m(), code, row);
-        if (code == 0) r.substitute(storage, a.n(), a.m(), b.data(), nrhs);
-      } else {
-        r.solution(storage, a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row);
-      }
-    });
-  }
+  in_form(a, [&](auto r) {
+    T* const storage = a.storage().data();
+    if (factorisation && nrhs == 1) {
+      // The same bits as the two calls below, with the forward sweep inside the factorisation.
+      r.factorsolve(storage, a.n(), a.m(), b.data(), code, row);
+    } else if (factorisation) {
+      r.decompose(storage, a.n(), a.m(), code, row);
+      if (code == 0) r.substitute(storage, a.n(), a.m(), b.data(), nrhs);
+    } else {
+      r.solution(storage, a.n(), a.m(), b.data(), nrhs, workspace.data(), code, row);
+    }
+  });
   detail::band_access::set(a, holds::overwritten);
-  if (code != 0) return outcome(a, code, row, !factorisation);
+  if (code != 0) return outcome(a, row, factorisation ? failure::leading_minor : failure::reduction);
   return check_solution(a, b, nrhs);
 }
 
 template <element T> result factor(band_view<T>& a) {
   if (result r = check_view(a); !r) return r;
   if (result r = check_contents(a, holds::matrix, "factor"); !r) return r;
+  const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
   if (result r = check_values(a, {}, 0, true); !r) return r;
   int code = 0, row = 0;
-  {
-    const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-    in_form(a, [&](auto r) { r.decompose(a.storage().data(), a.n(), a.m(), code, row); });
-  }
+  in_form(a, [&](auto r) { r.decompose(a.storage().data(), a.n(), a.m(), code, row); });
   if (code != 0) {
     detail::band_access::set(a, holds::overwritten);
-    return outcome(a, code, row, false);
+    return outcome(a, row, failure::leading_minor);
   }
   // A complex symmetric matrix of finite numbers can have a factor beyond the
   // range of the type whose pivots all pass (a pivot of −∞ has modulus ∞).
@@ -293,16 +361,14 @@ result solve_factored(const band_view<T>& a, std::type_identity_t<std::span<T>> 
   if (result r = check_view(a); !r) return r;
   if (result r = check_contents(a, holds::factor, "solve_factored"); !r) return r;
   if (result r = check_rhs(a, b, nrhs); !r) return r;
+  const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
   if (result r = check_values(a, b, nrhs, false); !r) return r;
-  {
-    const std::lock_guard<std::mutex> turn(one_solve_at_a_time);
-    in_form(a, [&](auto r) { r.substitute(a.storage().data(), a.n(), a.m(), b.data(), nrhs); });
-  }
+  in_form(a, [&](auto r) { r.substitute(a.storage().data(), a.n(), a.m(), b.data(), nrhs); });
   return check_solution(a, b, nrhs);
 }
 
 #define VELQO_INSTANTIATE(T)                                                  \
-  template path solve_path<T>(const int&);                                   \
+  template path solve_path<T>(const int&, const int&);                                   \
   template result solve<T>(band_view<T>&, std::span<T>, const int&, std::span<T>); \
   template result factor<T>(band_view<T>&);                                  \
   template result solve_factored<T>(const band_view<T>&, std::span<T>, const int&);
