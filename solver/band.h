@@ -63,7 +63,9 @@ struct [[nodiscard]] result {
   /// first, so an earlier leading minor may already be the first that fails.
   int row = 0;
   /// Whether row is the order of the first leading minor that is not positive
-  /// definite: from factor always, from solve when it took the factorisation path.
+  /// definite: from factor always, from solve when it took the factorisation
+  /// path, or the two-sided path and the top part failed. (When the bottom part
+  /// fails, its trailing minor from row to n is not positive definite.)
   bool minor = false;
 
   explicit operator bool() const { return status == velqo::status::ok; }
@@ -135,24 +137,32 @@ template <element T> class band_view {
   velqo::holds contents_;
 };
 
-/// The two ways solve can go.
+/// The ways solve can go.
 enum class path {
   block_reduction,  ///< mesolution_*: the tasks share every stage of the block reduction
-  factorisation     ///< medecompose_* then mesubstitute_*: a third to a fifth of the arithmetic
+  factorisation,    ///< medecompose_* then mesubstitute_*: a third to a fifth of the arithmetic
+  /// For one right-hand side of a real band: the top part of the rows
+  /// factorised from the first row and the bottom part from the last, in two
+  /// tasks at once, meeting in the 2·m rows around the cut; for several
+  /// right-hand sides, or a system too small for each part to hold m rows, the
+  /// factorisation path.
+  two_sided
 };
 
-/// The path solve takes for element type T and half bandwidth m: the faster on
-/// the measurements (README, "Which path serves which band"), chosen from the
-/// precision and m alone, so that a solve's bits never depend on the task count.
-template <element T> path solve_path(const int& m);
+/// The path solve takes for element type T, half bandwidth m and nrhs
+/// right-hand sides: the faster on the measurements (README, "Which path
+/// serves which band"), chosen from the precision, m and nrhs alone, so that a
+/// solve's bits never depend on the task count.
+template <element T> path solve_path(const int& m, const int& nrhs = 1);
 
-/// Solves A·X = B in place by solve_path<T>(m): the block reduction
-/// (mesolution_csp_*, or mesolution_hpd_* for a Hermitian view) or the
-/// factorisation followed by the substitutions (medecompose_*, mesubstitute_*;
-/// README, "Which path serves which band"). The view's storage is overwritten
+/// Solves A·X = B in place by solve_path<T>(m, nrhs): the block reduction
+/// (mesolution_csp_*, or mesolution_hpd_* for a Hermitian view), the
+/// factorisation followed by the substitutions (medecompose_*, mesubstitute_*)
+/// or the two-sided factorisation (README, "Which path serves which band"). The view's storage is overwritten
 /// by factors that serve no later call (the view then holds::overwritten), b
 /// (n × nrhs, column-major, leading dimension n) by the solutions. workspace
-/// needs a.workspace_length() = 2·n·m elements for the block reduction; an
+/// needs a.workspace_length() = 2·n·m elements for the block reduction (and
+/// uses 2·m² + m of them on the two-sided path); an
 /// empty span lets the call allocate its own when it needs one (std::bad_alloc
 /// if it cannot). On not_positive_definite, a and b are partial, and the
 /// result's row says where the solve failed (minor tells which kind of row it
