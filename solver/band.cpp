@@ -248,7 +248,10 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
 // ------------------------------------------------------------- the path
 
 // From this half bandwidth on, solve takes the factorisation path; for one
-// right-hand side of a real band, the two-sided path from two_sided_from on.
+// right-hand side of a real band, the two-sided path from two_sided_from on,
+// as long as a column of the band fits the one-task kernels (512 bytes, m = 64
+// in double and 128 in single precision): their parts run on the plain steps
+// beyond, slower than the factorisation's pipeline of two tasks.
 template <class T> constexpr int factorisation_from = 0;
 template <> constexpr int factorisation_from<float> = 8;
 template <> constexpr int factorisation_from<double> = 5;
@@ -268,7 +271,7 @@ template <class T> constexpr int two_sided_from = is_complex<T> ? std::numeric_l
 // path serves which band") and never look at the task count, so that a solve's
 // bits never depend on it.
 template <element T> path solve_path(const int& m, const int& nrhs) {
-  if (nrhs == 1 && m >= two_sided_from<T>) return path::two_sided;
+  if (nrhs == 1 && m >= two_sided_from<T> && m <= 512 / int(sizeof(T))) return path::two_sided;
   return m >= factorisation_from<T> ? path::factorisation : path::block_reduction;
 }
 

@@ -141,7 +141,8 @@ template <element T> class band_view {
 enum class path {
   block_reduction,  ///< mesolution_*: the tasks share every stage of the block reduction
   factorisation,    ///< medecompose_* then mesubstitute_*: a third to a fifth of the arithmetic
-  /// For one right-hand side of a real band: the top part of the rows
+  /// For one right-hand side of a real band of up to 512 bytes a column
+  /// (m ≤ 64 in double, 128 in single precision): the top part of the rows
   /// factorised from the first row and the bottom part from the last, in two
   /// tasks at once, meeting in the 2·m rows around the cut; for several
   /// right-hand sides, or a system too small for each part to hold m rows, the
