@@ -150,8 +150,8 @@ template <class T> int outcome(const velqo::result& r, std::span<T> written) {
 
 // A·X = B by the parallel solver: ab (lower form) is left holding factors, b
 // the solutions. The row of a failed pivot, and whether it is the order of the
-// first leading minor that is not positive definite (the solve's factorisation
-// path) rather than a row of the block reduction.
+// first leading minor that is not positive definite (the factorisation path,
+// or the top part of the two-sided one) rather than another row of the solve.
 template <class T>
 std::pair<int, bool> solve(const py::array& ab, const py::array& b, bool hermitian, int tasks) {
   const band_arg<T> a = band_of<T>(ab, "ab", true);

@@ -113,10 +113,11 @@ def _not_positive_definite(row, template):
 
 
 def _solve_failure(row, minor, a1, band, dtype, lower, hermitian, count):
-    """The error of a failed solve. On the factorisation path row is the first
-    leading minor that is not positive definite. The block reduction works on
-    Schur complements, so its failing row need not be that minor; while the
-    caller's matrix is intact, factorising a copy names it."""
+    """The error of a failed solve. Where minor is true, row is the first
+    leading minor that is not positive definite. Elsewhere (the block
+    reduction, which works on Schur complements, or the two-sided path's
+    bottom part or meeting) it need not be; while the caller's matrix is
+    intact, factorising a copy names the minor."""
     if minor:
         return _not_positive_definite(row, "%dth leading minor not positive definite")
     if band is not a1:
@@ -124,8 +125,8 @@ def _solve_failure(row, minor, a1, band, dtype, lower, hermitian, count):
         if minor:
             return _not_positive_definite(minor, "%dth leading minor not positive definite")
     if row > 0:
-        return LinAlgError(f"the matrix is not positive definite: the pivot of row {row} "
-                           "was not positive in the block reduction")
+        return LinAlgError(f"the matrix is not positive definite: the solve's pivot of row {row} "
+                           "was not positive")
     return _not_positive_definite(row, "")
 
 
