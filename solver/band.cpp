@@ -33,6 +33,7 @@ template <class T, form F> struct routines {
   static constexpr auto decompose = velqo::decompose<T, form_of<T, F>>;
   static constexpr auto substitute = velqo::substitute<T, form_of<T, F>>;
   static constexpr auto factorsolve = velqo::factorsolve<T, form_of<T, F>>;
+  static constexpr auto two_sided = velqo::two_sided<T, form_of<T, F>>;
 };
 
 /// call(routines<T, F>) for the view's form.
@@ -248,30 +249,33 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
 // ------------------------------------------------------------- the path
 
 // From this half bandwidth on, solve takes the factorisation path; for one
-// right-hand side of a real band, the two-sided path from two_sided_from on,
-// as long as a column of the band fits the one-task kernels (512 bytes, m = 64
-// in double and 128 in single precision): their parts run on the plain steps
-// beyond, slower than the factorisation's pipeline of two tasks.
+// right-hand side, the two-sided path from two_sided_from to two_sided_to. A
+// real band takes it as long as a column fits the one-task kernels (512 bytes:
+// beyond, its parts would run on the plain steps, slower than the
+// factorisation's pipeline of two tasks); a complex band, whose parts run the
+// pipeline's steps in one task each, up to m = 128, where the factorisation's
+// pipeline of two tasks catches up.
 template <class T> constexpr int factorisation_from = 0;
 template <> constexpr int factorisation_from<float> = 8;
 template <> constexpr int factorisation_from<double> = 5;
 template <> constexpr int factorisation_from<complex4> = 8;
 template <> constexpr int factorisation_from<complex8> = 8;
-template <class T> constexpr int two_sided_from = is_complex<T> ? std::numeric_limits<int>::max() : 3;
+template <class T> constexpr int two_sided_from = is_complex<T> ? 1 : 3;
+template <class T> constexpr int two_sided_to = is_complex<T> ? 128 : 512 / int(sizeof(T));
 
 }  // namespace
 
 // solve takes one of three paths: the block reduction (mesolution), whose tasks
 // share every stage; the factorisation followed by the substitutions
 // (medecompose, mesubstitute), which does a third to a fifth of the arithmetic
-// but, for all but wide bands, as one sequential chain; and, for a real band,
-// the two-sided factorisation, two such chains at once. Which one is faster
+// but, for all but wide bands, as one sequential chain; and, for one
+// right-hand side, the two-sided factorisation, two such chains at once. Which one is faster
 // depends on the precision and the band; the thresholds above follow the
 // measurements of compare --sweep on the development machines (README, "Which
 // path serves which band") and never look at the task count, so that a solve's
 // bits never depend on it.
 template <element T> path solve_path(const int& m, const int& nrhs) {
-  if (nrhs == 1 && m >= two_sided_from<T> && m <= 512 / int(sizeof(T))) return path::two_sided;
+  if (nrhs == 1 && m >= two_sided_from<T> && m <= two_sided_to<T>) return path::two_sided;
   return m >= factorisation_from<T> ? path::factorisation : path::block_reduction;
 }
 
@@ -297,22 +301,18 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
   const path way = solve_path<T>(a.m(), nrhs);
   // A system too small for the two-sided path's parts takes the factorisation path.
   const bool factorisation = way != path::block_reduction;
-  if constexpr (!is_complex<T>) {
-    if (way == path::two_sided && two_sided_serves<T>(a.n(), a.m())) {
-      std::vector<T> own;
-      if (workspace.empty()) {
-        own.resize(static_cast<std::size_t>(two_sided_work<T>(a.m())));
-        workspace = own;
-      }
-      int code = 0, row = 0;
-      two_sided<T>(a.storage().data(), a.n(), a.m(), b.data(), workspace.data(), code, row);
-      detail::band_access::set(a, holds::overwritten);
-      if (code != 0)
-        return outcome(a, row, code == 1 ? failure::leading_minor
-                               : code == 2 ? failure::trailing_minor
-                                           : failure::meeting);
-      return check_solution(a, b, nrhs);
+  if (way == path::two_sided && two_sided_serves<T>(a.n(), a.m())) {
+    std::vector<T> own;
+    if (workspace.empty()) {
+      own.resize(static_cast<std::size_t>(two_sided_work<T>(a.m())));
+      workspace = own;
     }
+    int code = 0, row = 0;
+    in_form(a, [&](auto r) { r.two_sided(a.storage().data(), a.n(), a.m(), b.data(), workspace.data(), code, row); });
+    detail::band_access::set(a, holds::overwritten);
+    if (code != 0)
+      return outcome(a, row, code == 1 ? failure::leading_minor : code == 2 ? failure::trailing_minor : failure::meeting);
+    return check_solution(a, b, nrhs);
   }
   std::vector<T> own;
   if (workspace.empty() && !factorisation) {

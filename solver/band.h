@@ -141,12 +141,11 @@ template <element T> class band_view {
 enum class path {
   block_reduction,  ///< mesolution_*: the tasks share every stage of the block reduction
   factorisation,    ///< medecompose_* then mesubstitute_*: a third to a fifth of the arithmetic
-  /// For one right-hand side of a real band of up to 512 bytes a column
-  /// (m ≤ 64 in double, 128 in single precision): the top part of the rows
-  /// factorised from the first row and the bottom part from the last, in two
-  /// tasks at once, meeting in the 2·m rows around the cut; for several
-  /// right-hand sides, or a system too small for each part to hold m rows, the
-  /// factorisation path.
+  /// For one right-hand side, from m = 3 in real and m = 1 in complex
+  /// precision up to m = 64 in double and 128 in the other precisions: the top
+  /// part of the rows factorised from the first row and the bottom part from
+  /// the last, in two tasks at once, meeting in the 2·m rows around the cut. A
+  /// system too small for each part to hold m rows takes the factorisation path.
   two_sided
 };
 

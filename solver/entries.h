@@ -21,7 +21,7 @@ template <class T, form F> void substitute(const T* a, const int& n, const int& 
 
 template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T* b, int& status, int& row);
 
-/// The two-sided solve of A·x = b for one right-hand side of a real band (see
+/// The two-sided solve of A·x = b for one right-hand side in form F (see
 /// solver/mefactor.cpp): the top part of the rows factorised from the first
 /// row, the bottom part from the last, in two tasks at once, meeting in the
 /// 2·m rows around the cut. It serves where two_sided_serves(n, m) and needs
@@ -32,6 +32,7 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
 /// factors afterwards, the bottom's reversed; after a failure b is partial.
 template <class T> bool two_sided_serves(const int& n, const int& m);
 template <class T> int two_sided_work(const int& m);
-template <class T> void two_sided(T* a, const int& n, const int& m, T* b, T* work, int& status, int& row);
+template <class T, form F>
+void two_sided(T* a, const int& n, const int& m, T* b, T* work, int& status, int& row);
 
 }  // namespace velqo

@@ -195,39 +195,47 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
 // ------------------------------------------------------- the two-sided solve
 //
 // The band is cut after row p into a top part (rows 1 … p) and a bottom part
-// (rows p + 1 … n). The top is factorised from its first row, A₁₁ = L₁·L₁ᵀ,
+// (rows p + 1 … n). The top is factorised from its first row, A₁₁ = L₁·L₁ᴴ,
 // carrying the forward sweep y₁ = L₁⁻¹·b₁; the bottom from its last row: its
 // rows and columns are reversed in place (the band of a reversed band matrix is
-// the reversed band), so that the same kernels factorise it, A₂₂′ = L₂·L₂ᵀ with
-// y₂ = L₂⁻¹·b₂′. The two parts are independent, and two tasks factorise them at
-// once, each reading its own half of the band from memory. They meet in the m
-// rows on each side of the cut: with T₁, T₂ the trailing m × m blocks of L₁ and
-// L₂ and K the coupling block (row r: row p + m − r of A, the bottom's rows in
-// reversed order; column c: column p − m + 1 + c), H = T₁⁻¹·Kᵀ·T₂⁻ᵀ, and the
-// last m entries t₁ of y₁ and t₂ of y₂,
+// the reversed band), so that the same kernels factorise it, A₂₂′ = L₂·L₂ᴴ with
+// y₂ = L₂⁻¹·b₂′. (ᴴ is the transpose in the symmetric form, the conjugate
+// transpose in the Hermitian one.) The two parts are independent, and two tasks
+// factorise them at once, each reading its own half of the band from memory.
+// They meet in the m rows on each side of the cut: with T₁, T₂ the trailing
+// m × m blocks of L₁ and L₂ and K the coupling block (row r: row p + m − r of A,
+// the bottom's rows in reversed order; column c: column p − m + 1 + c),
+// H = T₁⁻¹·Kᴴ·T₂⁻ᴴ, and the last m entries t₁ of y₁ and t₂ of y₂,
 //
 //     [ I   H ] [u]   [t₁]
-//     [ Hᵀ  I ] [v] = [t₂],   solved as (I − Hᵀ·H)·v = t₂ − Hᵀ·t₁, u = t₁ − H·v,
+//     [ Hᴴ  I ] [v] = [t₂],   solved as (I − Hᴴ·H)·v = t₂ − Hᴴ·t₁, u = t₁ − H·v,
 //
-// and u, v replace t₁, t₂: L₁ᵀ·x₁ = y₁ and L₂ᵀ·x₂′ = y₂ then give the solution,
+// and u, v replace t₁, t₂: L₁ᴴ·x₁ = y₁ and L₂ᴴ·x₂′ = y₂ then give the solution,
 // each part's backward sweep in its own task again. (The system above is A's
 // restricted to the m + m rows around the cut after both eliminations, scaled
 // by T₁ and T₂; it is positive definite when A is.)
 namespace {
 
 /// The cut: the bottom part takes 9/20 of the rows, as reversing it costs one
-/// more pass over its band. Both parts hold at least m rows where the two-sided
-/// solve serves.
+/// more pass over its band.
 inline int top_rows(const int& n) { return n - int(std::int64_t(n) * 9 / 20); }
 
 /// Reverses the order of the rows and columns of the band matrix of order n in
 /// a and of the vector b: entry (k, j) moves to (n + 1 − j, n + 1 − k) on the
-/// same diagonal, so every diagonal is reversed in place.
-template <class T> void reverse_band(T* a, const int& n, const int& m, T* b) {
+/// same diagonal, so every diagonal is reversed in place; it now stands in the
+/// upper triangle's place, and is conjugated in the Hermitian form.
+template <class T, form F> void reverse_band(T* a, const int& n, const int& m, T* b) {
   for (int j = 1; j <= n; ++j) {
     const int dend = std::min(m, n - j);
-    for (int d = 0; d <= dend; ++d)
-      if (const int partner = n + 1 - d - j; j < partner) std::swap(band(a, m, j + d, j), band(a, m, partner + d, partner));
+    for (int d = 0; d <= dend; ++d) {
+      const int partner = n + 1 - d - j;
+      if (j > partner) continue;
+      T& x = band(a, m, j + d, j);
+      T& y = band(a, m, partner + d, partner);
+      const T moved = adjoint<F>(x);
+      x = adjoint<F>(y);
+      y = moved;  // x and y are one element where j = partner
+    }
   }
   std::reverse(b, b + n);
 }
@@ -236,105 +244,102 @@ template <class T> struct two_sided_job {
   T* a;
   int n, m, p;
   T* b;
-  T* work;                                  // 2·m² + m elements for the meeting
+  T* work;  // 2·m² + m elements for the meeting
   std::atomic<int> next_part{0}, next_sweep{0};
-  int failed[2] = {0, 0};                   // the failing row of each part's factorisation, or 0
-  bool met = false;                         // whether the meeting succeeded
+  int failed[2] = {0, 0};  // the failing row of each part's factorisation, or 0
+  bool met = false;        // whether the meeting succeeded
   T* part(int k) const { return k == 0 ? a : &band(a, m, p + 1, p + 1); }
   int rows(int k) const { return k == 0 ? p : n - p; }
   T* rhs(int k) const { return k == 0 ? b : b + p; }
 };
 
-/// Factorises part k with the forward sweep, the bottom reversed first.
-template <class T> void factor_part(two_sided_job<T>& job, const int& k) {
+/// Factorises part k with the forward sweep, the bottom reversed first: by the
+/// narrow- or medium-band kernels, elsewhere by the pipeline in this one task,
+/// whose factor and y are the same.
+template <class T, form F> void factor_part(two_sided_job<T>& job, const int& k) {
   T* const a = job.part(k);
   T* const b = job.rhs(k);
   const int n = job.rows(k), m = job.m;
-  if (k == 1) reverse_band(a, n, m, b);
+  if (k == 1) reverse_band<T, F>(a, n, m, b);
   int info[2] = {0, 0}, row = 0;
-  if (!decompose_forward<T, form::symmetric>(a, n, m, b, T(0), info, row)) {
-    // The plain steps: the same factor and the same y.
-    row = decompose_block<T, form::symmetric>(a, m, 1, n, T(0), info, 1);
-    if (row == 0) {
-      int h = 1;
-      substitution_height<T>(m, h);
-      int none = 0, alone = 1, s = 1, nextblock = 1;
-      int events[2] = {0, 0};
-      p_forward<T, form::symmetric>(a, n, m, b, h, none, events, alone, s, nextblock);
-    }
+  if (!decompose_forward<T, F>(a, n, m, b, real_type<T>(0), info, row)) {
+    std::atomic<int> next{0}, progress{0};
+    p_pipeline<T, F>(a, n, m, b, pipeline_width(m), 1, next, progress, real_type<T>(0), info, &row);
   }
-  job.failed[k] = row;
+  job.failed[k] = info[0] != 0 ? row : 0;
 }
 
-/// The meeting of the parts (see above); false when I − Hᵀ·H is not positive definite.
-template <class T> bool meet(two_sided_job<T>& job) {
+/// The meeting of the parts (see above); false when I − Hᴴ·H is not positive
+/// definite. The pivots are tested, rooted and divided by as the factorisation's.
+template <class T, form F> bool meet(two_sided_job<T>& job) {
   const int m = job.m, p = job.p, q = job.n - p;
   T* const a = job.a;
   T* const a2 = job.part(1);
-  T* const h = job.work;           // H, m × m column-major
-  T* const s = job.work + m * m;   // I − Hᵀ·H, its lower triangle, then its factor
-  T* const w = s + m * m;          // t₂ − Hᵀ·t₁, then v
-  T* const t1 = job.b + (p - m);   // t₁(r) = y₁(p − m + 1 + r)
+  T* const h = job.work;              // H, m × m column-major
+  T* const s = job.work + m * m;      // I − Hᴴ·H, its lower triangle, then its factor
+  T* const w = s + m * m;             // t₂ − Hᴴ·t₁, then v
+  T* const t1 = job.b + (p - m);      // t₁(r) = y₁(p − m + 1 + r)
   T* const t2 = job.b + (p + q - m);  // t₂(c) = y₂(q − m + 1 + c)
   const auto H = [&](int r, int c) -> T& { return h[r + c * m]; };
   const auto S = [&](int r, int c) -> T& { return s[r + c * m]; };
   const auto T1 = [&](int r, int c) -> T& { return band(a, m, p - m + 1 + r, p - m + 1 + c); };
   const auto T2 = [&](int r, int c) -> T& { return band(a2, m, q - m + 1 + r, q - m + 1 + c); };
-  // Kᵀ(r, c) = A(p + m − c, p − m + 1 + r), inside the band where r + c ≥ m − 1.
+  // Kᴴ(r, c) = A(p + m − c, p − m + 1 + r)ᴴ, inside the band where r + c ≥ m − 1.
   for (int c = 0; c < m; ++c)
-    for (int r = 0; r < m; ++r) H(r, c) = r + c >= m - 1 ? band(a, m, p + m - c, p - m + 1 + r) : T(0);
+    for (int r = 0; r < m; ++r)
+      H(r, c) = r + c >= m - 1 ? adjoint<F>(band(a, m, p + m - c, p - m + 1 + r)) : T(0);
   // H ← T₁⁻¹·H, column by column.
   for (int c = 0; c < m; ++c)
     for (int r = 0; r < m; ++r) {
       T sum = H(r, c);
-      for (int j = 0; j < r; ++j) sum -= T1(r, j) * H(j, c);
-      H(r, c) = sum / T1(r, r);
+      for (int j = 0; j < r; ++j) sum = mul_sub(sum, T1(r, j), H(j, c));
+      H(r, c) = divide_by_pivot<F>(sum, T1(r, r));
     }
-  // H ← H·T₂⁻ᵀ, row by row: T₂·H(r, :)ᵀ = H(r, :)ᵀ.
+  // H ← H·T₂⁻ᴴ, row by row: T₂·H(r, :)ᴴ = H(r, :)ᴴ.
   for (int r = 0; r < m; ++r)
     for (int c = 0; c < m; ++c) {
       T sum = H(r, c);
-      for (int j = 0; j < c; ++j) sum -= T2(c, j) * H(r, j);
-      H(r, c) = sum / T2(c, c);
+      for (int j = 0; j < c; ++j) sum = mul_sub(sum, H(r, j), adjoint<F>(T2(c, j)));
+      H(r, c) = divide_by_pivot<F>(sum, adjoint<F>(T2(c, c)));
     }
-  // I − Hᵀ·H and t₂ − Hᵀ·t₁.
+  // I − Hᴴ·H and t₂ − Hᴴ·t₁.
   for (int c = 0; c < m; ++c) {
     for (int d = c; d < m; ++d) {
       T sum = d == c ? T(1) : T(0);
-      for (int r = 0; r < m; ++r) sum -= H(r, d) * H(r, c);
+      for (int r = 0; r < m; ++r) sum = mul_sub(sum, adjoint<F>(H(r, d)), H(r, c));
       S(d, c) = sum;
     }
     T sum = t2[c];
-    for (int r = 0; r < m; ++r) sum -= H(r, c) * t1[r];
+    for (int r = 0; r < m; ++r) sum = mul_sub(sum, adjoint<F>(H(r, c)), t1[r]);
     w[c] = sum;
   }
-  // Its Cholesky factor, column by column; a pivot not greater than 0 (or NaN) fails.
+  // Its factor, column by column; a pivot that fails the factorisation's test fails.
   for (int c = 0; c < m; ++c) {
     T pivot = S(c, c);
-    for (int j = 0; j < c; ++j) pivot -= S(c, j) * S(c, j);
-    if (!(pivot > T(0))) return false;
-    S(c, c) = std::sqrt(pivot);
+    for (int j = 0; j < c; ++j) pivot = mul_sub(pivot, S(c, j), adjoint<F>(S(c, j)));
+    if (!(pivot_test_value<F>(pivot) > real_type<T>(0))) return false;
+    S(c, c) = pivot_root<F>(pivot);
     for (int d = c + 1; d < m; ++d) {
       T sum = S(d, c);
-      for (int j = 0; j < c; ++j) sum -= S(d, j) * S(c, j);
-      S(d, c) = sum / S(c, c);
+      for (int j = 0; j < c; ++j) sum = mul_sub(sum, S(d, j), adjoint<F>(S(c, j)));
+      S(d, c) = divide_by_pivot<F>(sum, S(c, c));
     }
   }
   // v: the forward and backward sweeps with it.
   for (int c = 0; c < m; ++c) {
     T sum = w[c];
-    for (int j = 0; j < c; ++j) sum -= S(c, j) * w[j];
-    w[c] = sum / S(c, c);
+    for (int j = 0; j < c; ++j) sum = mul_sub(sum, S(c, j), w[j]);
+    w[c] = divide_by_pivot<F>(sum, S(c, c));
   }
   for (int c = m - 1; c >= 0; --c) {
     T sum = w[c];
-    for (int j = m - 1; j > c; --j) sum -= S(j, c) * w[j];
-    w[c] = sum / S(c, c);
+    for (int j = m - 1; j > c; --j) sum = mul_sub(sum, adjoint<F>(S(j, c)), w[j]);
+    w[c] = divide_by_pivot<F>(sum, adjoint<F>(S(c, c)));
   }
   // u = t₁ − H·v, then v in place of t₂.
   for (int r = 0; r < m; ++r) {
     T sum = t1[r];
-    for (int c = 0; c < m; ++c) sum -= H(r, c) * w[c];
+    for (int c = 0; c < m; ++c) sum = mul_sub(sum, H(r, c), w[c]);
     t1[r] = sum;
   }
   std::copy(w, w + m, t2);
@@ -344,16 +349,16 @@ template <class T> bool meet(two_sided_job<T>& job) {
 /// One task's share: the parts' factorisations as the counter hands them out,
 /// the meeting at the barrier (by the last task to arrive), then the backward
 /// sweeps, the bottom's x put back in order.
-template <class T>
+template <class T, form F>
 void two_sided_share(two_sided_job<T>& job, const int& lock, int* events, const int& ntasks) {
   mtask::lockonparallellock(lock);  // the team's start gate: ntasks is final after it
   const int tasks = ntasks;
   mtask::unlockparallellock(lock);
-  for (int k; (k = job.next_part.fetch_add(1, std::memory_order_relaxed)) < 2;) factor_part(job, k);
-  stage_barrier(events, 1, tasks, [&] { job.met = job.failed[0] == 0 && job.failed[1] == 0 && meet(job); });
+  for (int k; (k = job.next_part.fetch_add(1, std::memory_order_relaxed)) < 2;) factor_part<T, F>(job, k);
+  stage_barrier(events, 1, tasks, [&] { job.met = job.failed[0] == 0 && job.failed[1] == 0 && meet<T, F>(job); });
   if (!job.met) return;
   for (int k; (k = job.next_sweep.fetch_add(1, std::memory_order_relaxed)) < 2;) {
-    backward_alone<T, form::symmetric>(job.part(k), job.rows(k), job.m, job.rhs(k));
+    backward_alone<T, F>(job.part(k), job.rows(k), job.m, job.rhs(k));
     if (k == 1) std::reverse(job.rhs(k), job.rhs(k) + job.rows(k));
   }
 }
@@ -361,23 +366,19 @@ void two_sided_share(two_sided_job<T>& job, const int& lock, int* events, const 
 }  // namespace
 
 template <class T> bool two_sided_serves(const int& n, const int& m) {
-  if constexpr (is_complex<T>) {
-    return false;
-  } else {
-    return m >= 1 && n - top_rows(n) >= m && top_rows(n) >= m;
-  }
+  return m >= 1 && n - top_rows(n) >= m && top_rows(n) >= m;
 }
 
 template <class T> int two_sided_work(const int& m) { return 2 * m * m + m; }
 
-template <class T> void two_sided(T* a, const int& n, const int& m, T* b, T* work, int& status, int& row) {
-  static_assert(!is_complex<T>, "the two-sided solve serves real types");
+template <class T, form F>
+void two_sided(T* a, const int& n, const int& m, T* b, T* work, int& status, int& row) {
   int count = 0;
   gettasks(count);
   // Two tasks where a part's work pays for starting one.
-  team crew(double(n) * (m + 1) >= 65536.0 ? std::min(count, 2) : 1);
+  team crew(double(n) * (m + 1) * (is_complex<T> ? 4 : 1) >= 65536.0 ? std::min(count, 2) : 1);
   two_sided_job<T> job{a, n, m, top_rows(n), b, work};
-  crew.run(&two_sided_share<T>, job, crew.lock, crew.events, crew.ntasks);
+  crew.run(&two_sided_share<T, F>, job, crew.lock, crew.events, crew.ntasks);
   status = 0;
   row = 0;
   if (job.failed[0] != 0) {
@@ -399,12 +400,17 @@ template <class T> void two_sided(T* a, const int& n, const int& m, T* b, T* wor
 VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE)
 #undef VELQO_INSTANTIATE
 
-#define VELQO_INSTANTIATE(T)                                                  \
-  template bool two_sided_serves<T>(const int&, const int&);                 \
-  template int two_sided_work<T>(const int&);                                 \
-  template void two_sided<T>(T*, const int&, const int&, T*, T*, int&, int&);
+#define VELQO_INSTANTIATE(T, F) \
+  template void two_sided<T, F>(T*, const int&, const int&, T*, T*, int&, int&);
+VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE)
+#undef VELQO_INSTANTIATE
+#define VELQO_INSTANTIATE(T)                                  \
+  template bool two_sided_serves<T>(const int&, const int&); \
+  template int two_sided_work<T>(const int&);
 VELQO_INSTANTIATE(float)
 VELQO_INSTANTIATE(double)
+VELQO_INSTANTIATE(complex4)
+VELQO_INSTANTIATE(complex8)
 #undef VELQO_INSTANTIATE
 
 // The named entries.
