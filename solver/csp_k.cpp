@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "mtask/mtask.h"
@@ -402,9 +404,14 @@ void update_column(T* a, const int& n, const int& m, const int& i, const int& lo
 
 /// Waits until progress reaches column (acquire), or holds a failure (below 0),
 /// and returns the value seen. The wait spins with the pause hint for as long
-/// as the runtime's waits do and then sleeps on the counter (woken by
-/// publish), so that on a machine with more tasks than free processors the
-/// task being waited for gets the processor.
+/// as the runtime's waits do, then yields the processor a few times and then
+/// naps 20 µs at a time until the counter moves, so that on a machine with more
+/// tasks than free processors the task being waited for gets the processor.
+/// The naps are bounded rather than ended by a wake-up: with the standard
+/// library's atomic wait and notify, both tasks of a two-task pipeline once
+/// slept in their futex waits for eleven minutes after the counter had moved
+/// (a sweep on the 2-core Xeon; a debugger's attach, which interrupts the
+/// waits, let them go on), and a bounded nap cannot miss a move.
 inline int await_progress(const std::atomic<int>& progress, const int& column, const bool& spin) {
   int seen = progress.load(std::memory_order_acquire);
   if (seen >= column || seen < 0) return seen;
@@ -412,17 +419,20 @@ inline int await_progress(const std::atomic<int>& progress, const int& column, c
     seen = progress.load(std::memory_order_acquire);
     return seen >= column || seen < 0;
   });
-  while (seen < column && seen >= 0) {
-    progress.wait(seen, std::memory_order_acquire);
+  for (int naps = 0; seen < column && seen >= 0; ++naps) {
+    if (naps < 8) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
     seen = progress.load(std::memory_order_acquire);
   }
   return seen;
 }
 
-/// Stores a new progress value (release) and wakes the tasks that sleep on it.
+/// Stores a new progress value (release) for the tasks that wait on it.
 inline void publish(std::atomic<int>& progress, const int& value) {
   progress.store(value, std::memory_order_release);
-  progress.notify_all();
 }
 
 }  // namespace
