@@ -5,7 +5,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "mtask/mtask.h"
@@ -402,16 +403,33 @@ void update_column(T* a, const int& n, const int& m, const int& i, const int& lo
   }
 }
 
+/// Where the pipelines' tasks sleep once their spin has run out: one condition
+/// variable for all of them, and the count of sleepers, so that a publish
+/// costs a lock and a notification only while some task sleeps.
+struct progress_sleep {
+  std::mutex mutex;
+  std::condition_variable moved;
+  std::atomic<int> sleepers{0};
+};
+
+inline progress_sleep& pipeline_sleep() {
+  static progress_sleep s;
+  return s;
+}
+
 /// Waits until progress reaches column (acquire), or holds a failure (below 0),
 /// and returns the value seen. The wait spins with the pause hint for as long
-/// as the runtime's waits do, then yields the processor a few times and then
-/// naps 20 µs at a time until the counter moves, so that on a machine with more
+/// as the runtime's waits do and then sleeps, so that on a machine with more
 /// tasks than free processors the task being waited for gets the processor.
-/// The naps are bounded rather than ended by a wake-up: with the standard
-/// library's atomic wait and notify, both tasks of a two-task pipeline once
-/// slept in their futex waits for eleven minutes after the counter had moved
-/// (a sweep on the 2-core Xeon; a debugger's attach, which interrupts the
-/// waits, let them go on), and a bounded nap cannot miss a move.
+/// A sleeper counts itself among the sleepers before it tests the counter
+/// under the mutex, and a publish stores the counter before it reads the count
+/// (both sequentially consistent), then takes the mutex before it notifies:
+/// either the sleeper sees the new value or the publish wakes it. A sleep also
+/// ends after a millisecond whatever happens. (The standard library's atomic
+/// wait and notify, which the pipeline used before, once let both tasks of a
+/// two-task pipeline sleep in their futex waits for eleven minutes after the
+/// counter had moved, in a sweep on the 2-core Xeon; a debugger's attach, which
+/// interrupts the waits, let them go on.)
 inline int await_progress(const std::atomic<int>& progress, const int& column, const bool& spin) {
   int seen = progress.load(std::memory_order_acquire);
   if (seen >= column || seen < 0) return seen;
@@ -419,20 +437,28 @@ inline int await_progress(const std::atomic<int>& progress, const int& column, c
     seen = progress.load(std::memory_order_acquire);
     return seen >= column || seen < 0;
   });
-  for (int naps = 0; seen < column && seen >= 0; ++naps) {
-    if (naps < 8) {
-      std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(20));
+  if (seen >= column || seen < 0) return seen;
+  progress_sleep& s = pipeline_sleep();
+  s.sleepers.fetch_add(1, std::memory_order_seq_cst);
+  {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (;;) {
+      seen = progress.load(std::memory_order_seq_cst);
+      if (seen >= column || seen < 0) break;
+      s.moved.wait_for(lock, std::chrono::milliseconds(1));
     }
-    seen = progress.load(std::memory_order_acquire);
   }
+  s.sleepers.fetch_sub(1, std::memory_order_relaxed);
   return seen;
 }
 
-/// Stores a new progress value (release) for the tasks that wait on it.
+/// Stores a new progress value and wakes the tasks that sleep on it.
 inline void publish(std::atomic<int>& progress, const int& value) {
-  progress.store(value, std::memory_order_release);
+  progress.store(value, std::memory_order_seq_cst);
+  progress_sleep& s = pipeline_sleep();
+  if (s.sleepers.load(std::memory_order_seq_cst) == 0) return;
+  { const std::lock_guard<std::mutex> lock(s.mutex); }
+  s.moved.notify_all();
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ void p_solution(T* a, const int& n, const int& m, T* b, const int& nb, const int
 /// Each task takes the next block of w columns from the counter next and owns
 /// it: it applies the updates of the earlier columns as they are finished (a
 /// column's factorisation publishes it in progress, release; a task waits for
-/// it with acquire, spinning, then napping), then factorises the block's
+/// it with acquire, spinning, then sleeping), then factorises the block's
 /// columns down to the end of the band. While the block before is being
 /// factorised, its owner applies the updates of the columns before that one,
 /// so two tasks overlap wherever the band is wider than about two blocks. Every
