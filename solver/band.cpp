@@ -70,10 +70,12 @@ template <class T> result outcome(const band_view<T>& a, int row, failure where)
       why = "its leading minor of order " + r + " is not (the pivot in row " + r + " was not positive)";
       break;
     case failure::trailing_minor:
-      why = "its trailing minor from row " + r + " to " + str(a.n()) + " is not (the factorisation from the last row failed there)";
+      why = "its trailing minor from row " + r + " to " + str(a.n()) +
+            " is not (the factorisation from the last row failed there)";
       break;
     case failure::meeting:
-      why = "the factorisations from the first and from the last row do not meet in a positive definite matrix after row " + r;
+      why = "the factorisations from the first and from the last row do not meet in a positive definite "
+            "matrix after row " + r;
       break;
   }
   return {status::not_positive_definite,
@@ -269,11 +271,11 @@ template <class T> constexpr int two_sided_to = is_complex<T> ? 128 : 512 / int(
 // share every stage; the factorisation followed by the substitutions
 // (medecompose, mesubstitute), which does a third to a fifth of the arithmetic
 // but, for all but wide bands, as one sequential chain; and, for one
-// right-hand side, the two-sided factorisation, two such chains at once. Which one is faster
-// depends on the precision and the band; the thresholds above follow the
-// measurements of compare --sweep on the development machines (README, "Which
-// path serves which band") and never look at the task count, so that a solve's
-// bits never depend on it.
+// right-hand side, the two-sided factorisation, two such chains at once. Which
+// one is faster depends on the precision, the band and the number of
+// right-hand sides; the thresholds above follow the measurements on the
+// development machines (README, "Which path serves which band") and never look
+// at the task count, so that a solve's bits never depend on it.
 template <element T> path solve_path(const int& m, const int& nrhs) {
   if (nrhs == 1 && m >= two_sided_from<T> && m <= two_sided_to<T>) return path::two_sided;
   return m >= factorisation_from<T> ? path::factorisation : path::block_reduction;
@@ -311,7 +313,8 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     in_form(a, [&](auto r) { r.two_sided(a.storage().data(), a.n(), a.m(), b.data(), workspace.data(), code, row); });
     detail::band_access::set(a, holds::overwritten);
     if (code != 0)
-      return outcome(a, row, code == 1 ? failure::leading_minor : code == 2 ? failure::trailing_minor : failure::meeting);
+      return outcome(a, row,
+                     code == 1 ? failure::leading_minor : code == 2 ? failure::trailing_minor : failure::meeting);
     return check_solution(a, b, nrhs);
   }
   std::vector<T> own;

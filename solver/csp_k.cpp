@@ -506,13 +506,6 @@ void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int&
 }
 
 template <class T, form F>
-void p_forward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
-               const int& ntasks, int& s, int& nextblock) {
-  int p = 1;
-  forward_sweep<T, F>(a, n, m, b, h, lock, events, ntasks, s, nextblock, p);
-}
-
-template <class T, form F>
 void p_backward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
                 const int& ntasks, int& S, int& nextb) {
   int p = 1;
@@ -576,9 +569,7 @@ void p_solution_csp(T* a, const int& n, const int& m, T* b, const int& nb, const
   template void p_pipeline<T, F>(T*, const int&, const int&, T*, const int&, const int&, std::atomic<int>&,   \
                                  std::atomic<int>&, const real_type<T>&, int*, int*);                        \
   template void p_backward<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,          \
-                                 const int&, int&, int&); \
-  template void p_forward<T, F>(const T*, const int&, const int&, T*, const int&, const int&, int*,           \
-                                const int&, int&, int&);
+                                 const int&, int&, int&);
 VELQO_FOR_EACH_TYPE_AND_FORM(VELQO_INSTANTIATE_FORM)
 #undef VELQO_INSTANTIATE_FORM
 

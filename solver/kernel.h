@@ -120,12 +120,6 @@ template <class T, form F>
 void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int& ntasks, std::atomic<int>& next,
                 std::atomic<int>& progress, const real_type<T>& eps, int* info, int* row);
 
-/// The forward sweep of p_substitute alone (L·y = b), by panels of h rows;
-/// s = nextblock = 1 on entry.
-template <class T, form F>
-void p_forward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
-               const int& ntasks, int& s, int& nextblock);
-
 /// The backward sweep of p_substitute alone (Lᵀ·x = y, or Lᴴ·x = y), by panels
 /// of h rows, for a y left in b by p_pipeline; S = nextb = n on entry.
 template <class T, form F>
