@@ -302,30 +302,19 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
   if (result r = check_values(a, b, nrhs, true); !r) return r;
   const path way = solve_path<T>(a.m(), nrhs);
   // A system too small for the two-sided path's parts takes the factorisation path.
-  const bool factorisation = way != path::block_reduction;
-  if (way == path::two_sided && two_sided_serves<T>(a.n(), a.m())) {
-    std::vector<T> own;
-    if (workspace.empty()) {
-      own.resize(static_cast<std::size_t>(two_sided_work<T>(a.m())));
-      workspace = own;
-    }
-    int code = 0, row = 0;
-    in_form(a, [&](auto r) { r.two_sided(a.storage().data(), a.n(), a.m(), b.data(), workspace.data(), code, row); });
-    detail::band_access::set(a, holds::overwritten);
-    if (code != 0)
-      return outcome(a, row,
-                     code == 1 ? failure::leading_minor : code == 2 ? failure::trailing_minor : failure::meeting);
-    return check_solution(a, b, nrhs);
-  }
+  const bool two_sided = way == path::two_sided && two_sided_serves<T>(a.n(), a.m());
+  const bool factorisation = !two_sided && way != path::block_reduction;
   std::vector<T> own;
   if (workspace.empty() && !factorisation) {
-    own.resize(static_cast<std::size_t>(needed));
+    own.resize(static_cast<std::size_t>(two_sided ? two_sided_work<T>(a.m()) : needed));
     workspace = own;
   }
   int code = 0, row = 0;
   in_form(a, [&](auto r) {
     T* const storage = a.storage().data();
-    if (factorisation && nrhs == 1) {
+    if (two_sided) {
+      r.two_sided(storage, a.n(), a.m(), b.data(), workspace.data(), code, row);
+    } else if (factorisation && nrhs == 1) {
       // The same bits as the two calls below, with the forward sweep inside the factorisation.
       r.factorsolve(storage, a.n(), a.m(), b.data(), code, row);
     } else if (factorisation) {
@@ -336,7 +325,14 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
     }
   });
   detail::band_access::set(a, holds::overwritten);
-  if (code != 0) return outcome(a, row, factorisation ? failure::leading_minor : failure::reduction);
+  if (code != 0) {
+    const failure where = two_sided ? (code == 1   ? failure::leading_minor
+                                       : code == 2 ? failure::trailing_minor
+                                                   : failure::meeting)
+                          : factorisation ? failure::leading_minor
+                                          : failure::reduction;
+    return outcome(a, row, where);
+  }
   return check_solution(a, b, nrhs);
 }
 
