@@ -188,15 +188,21 @@ void forward_from_rows(const T* a, const int& m, T* b, const int& first, const i
   }
 }
 
-/// Forward substitution within a panel: y(i) = b(i) / L(i, i), removed from the
-/// panel's later rows.
+/// Forward substitution within a panel: y(k) = (b(k) − Σ y(j)·L(k, j)) / L(k, k)
+/// over the panel's rows j before k, ascending: the products a row receives,
+/// in the order in which removing each y(j) from the later rows gives them.
+/// Taken row by row, with y(k − 1) kept at hand, a row waits for one product
+/// and one division after the row before it, not for its store and reload.
 template <class T, form F>
 void forward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
-  for (int i = first; i <= last; ++i) {
-    entry(b, i) = divide_by_pivot<F>(entry(b, i), band(a, m, i, i));
-    const T bi = entry(b, i);
-    const int kend = std::min(i + m, last);
-    for (int k = i + 1; k <= kend; ++k) entry(b, k) = mul_sub(entry(b, k), bi, band(a, m, k, i));
+  T previous{};
+  for (int k = first; k <= last; ++k) {
+    T bk = entry(b, k);
+    const int jfirst = std::max(first, k - m);
+    for (int j = jfirst; j <= k - 2; ++j) bk = mul_sub(bk, entry(b, j), band(a, m, k, j));
+    if (k > jfirst) bk = mul_sub(bk, previous, band(a, m, k, k - 1));
+    previous = divide_by_pivot<F>(bk, band(a, m, k, k));
+    entry(b, k) = previous;
   }
 }
 
@@ -222,11 +228,14 @@ void backward_from_rows(const T* a, const int& m, T* b, const int& first, const 
 /// Σ x(k)·L(k, i)ᴴ) / L(i, i) over the panel's rows k below i, descending.
 template <class T, form F>
 void backward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
+  T previous{};  // x(i + 1), kept at hand
   for (int i = last; i >= first; --i) {
     const int kend = std::min(i + m, last);
     T bi = entry(b, i);
-    for (int k = kend; k >= i + 1; --k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
-    entry(b, i) = divide_by_pivot<F>(bi, band(a, m, i, i));
+    for (int k = kend; k >= i + 2; --k) bi = mul_sub(bi, entry(b, k), adjoint<F>(band(a, m, k, i)));
+    if (kend > i) bi = mul_sub(bi, previous, adjoint<F>(band(a, m, i + 1, i)));
+    previous = divide_by_pivot<F>(bi, band(a, m, i, i));
+    entry(b, i) = previous;
   }
 }
 
