@@ -188,21 +188,24 @@ void forward_from_rows(const T* a, const int& m, T* b, const int& first, const i
   }
 }
 
-/// Forward substitution within a panel: y(k) = (b(k) − Σ y(j)·L(k, j)) / L(k, k)
-/// over the panel's rows j before k, ascending: the products a row receives,
-/// in the order in which removing each y(j) from the later rows gives them.
-/// Taken row by row, with y(k − 1) kept at hand, a row waits for one product
-/// and one division after the row before it, not for its store and reload.
+/// Forward substitution within a panel: y(i) = b(i) / L(i, i), removed from the
+/// panel's later rows. The next row's b, with this removal, is also formed
+/// apart in a register, so that its division waits for one product and not for
+/// the store of the row and its load back (a vector of rows just stored in
+/// pieces is read only once the stores are done).
 template <class T, form F>
 void forward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
-  T previous{};
-  for (int k = first; k <= last; ++k) {
-    T bk = entry(b, k);
-    const int jfirst = std::max(first, k - m);
-    for (int j = jfirst; j <= k - 2; ++j) bk = mul_sub(bk, entry(b, j), band(a, m, k, j));
-    if (k > jfirst) bk = mul_sub(bk, previous, band(a, m, k, k - 1));
-    previous = divide_by_pivot<F>(bk, band(a, m, k, k));
-    entry(b, k) = previous;
+  T next = entry(b, first);
+  for (int i = first; i <= last; ++i) {
+    const T bi = divide_by_pivot<F>(next, band(a, m, i, i));
+    entry(b, i) = bi;
+    const int kend = std::min(i + m, last);
+    if (kend > i) {
+      next = mul_sub(entry(b, i + 1), bi, band(a, m, i + 1, i));
+    } else if (i < last) {
+      next = entry(b, i + 1);  // m = 0
+    }
+    for (int k = i + 1; k <= kend; ++k) entry(b, k) = mul_sub(entry(b, k), bi, band(a, m, k, i));
   }
 }
 
@@ -226,9 +229,11 @@ void backward_from_rows(const T* a, const int& m, T* b, const int& first, const 
 
 /// Backward substitution within a panel, from its last row up: x(i) = (b(i) −
 /// Σ x(k)·L(k, i)ᴴ) / L(i, i) over the panel's rows k below i, descending.
+/// x(i + 1) comes from a register: read back with the rows below it as one
+/// vector, it would wait for its store.
 template <class T, form F>
 void backward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
-  T previous{};  // x(i + 1), kept at hand
+  T previous{};  // x(i + 1)
   for (int i = last; i >= first; --i) {
     const int kend = std::min(i + m, last);
     T bi = entry(b, i);
