@@ -260,8 +260,8 @@ template <class T> result check_rhs(const band_view<T>& a, std::span<T> b, const
 template <class T> constexpr int factorisation_from = 0;
 template <> constexpr int factorisation_from<float> = 8;
 template <> constexpr int factorisation_from<double> = 5;
-template <> constexpr int factorisation_from<complex4> = 8;
-template <> constexpr int factorisation_from<complex8> = 8;
+template <> constexpr int factorisation_from<complex4> = 5;
+template <> constexpr int factorisation_from<complex8> = 3;
 template <class T> constexpr int two_sided_from = is_complex<T> ? 1 : 3;
 template <class T> constexpr int two_sided_to = is_complex<T> ? 128 : 512 / int(sizeof(T));
 
