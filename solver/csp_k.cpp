@@ -195,6 +195,7 @@ void forward_from_rows(const T* a, const int& m, T* b, const int& first, const i
 /// pieces is read only once the stores are done).
 template <class T, form F>
 void forward_within(const T* a, const int& m, T* b, const int& first, const int& last) {
+  if (first > last) return;
   T next = entry(b, first);
   for (int i = first; i <= last; ++i) {
     const T bi = divide_by_pivot<F>(next, band(a, m, i, i));
