@@ -107,6 +107,17 @@ template <class T> std::vector<T> forward_substitution(std::vector<T> l, int n, 
   return b;
 }
 
+/// Lᵀ·x = y, row by row from the last: every x(i) takes the products of the
+/// rows after it from the farthest, x(i + m), to the nearest, x(i + 1).
+template <class T> std::vector<T> backward_substitution(std::vector<T> l, int n, int m, std::vector<T> y) {
+  for (int i = n; i >= 1; --i) {
+    T yi = entry(y.data(), i);
+    for (int k = std::min(n, i + m); k > i; --k) yi = velqo::mul_sub(yi, entry(y.data(), k), band(l.data(), m, k, i));
+    entry(y.data(), i) = velqo::divide(yi, band(l.data(), m, i, i));
+  }
+  return y;
+}
+
 /// Panel heights worth trying for bandwidth m and order n.
 std::vector<int> panel_heights(int n, int m) {
   std::vector<int> nbs = {1, std::max(m, 1), 2 * m + 1, n + 5};
@@ -219,6 +230,24 @@ TYPED_TEST(Standalone, SubstitutionIsIndependentOfTheTaskCount) {
         }
       }
     }
+  }
+}
+
+// Whatever the panels and tasks, each row takes its products in the documented
+// order (README, "Rounding"): the textbook sweeps give the same bits.
+TYPED_TEST(Standalone, SubstitutionSumsInTheDocumentedOrder) {
+  using T = TypeParam;
+  const int n = 90;
+  for (int m : {1, 2, 5, 12}) {
+    const std::vector<T> l = sequential_factor(random_spd_band<T>(n, m, 7u + m), n, m);
+    const std::vector<T> b = random_rhs<T>(n, 1, 3u + m);
+    const std::vector<T> expected = backward_substitution(l, n, m, forward_substitution(l, n, m, b));
+    for (int nb : panel_heights(n, m))
+      for (int ntasks : {1, 2}) {
+        std::vector<T> x = b;
+        substitute(l, n, m, x, nb, ntasks);
+        EXPECT_TRUE(same_bits(x, expected)) << "m=" << m << " nb=" << nb << " tasks=" << ntasks;
+      }
   }
 }
 
