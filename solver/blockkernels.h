@@ -427,8 +427,18 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
     for (int k = 0; k < m; ++k) {
       const T* yk = y + index_t(k) * ldy + t0;
       T* pk = panel + index_t(k) * R;
-      for (int t = 0; t < rr; ++t) pk[t] = yk[t];
-      for (int t = rr; t < R; ++t) pk[t] = T(0);
+      if (rr == R) {
+        // Two vectors: a copy loop of unknown length becomes a string move,
+        // whose start-up costs more than the copy.
+        typename L::vec v0, v1;
+        L::load(v0, yk);
+        L::load(v1, yk + W);
+        L::store(pk, v0);
+        L::store(pk + W, v1);
+      } else {
+        for (int t = 0; t < rr; ++t) pk[t] = yk[t];
+        for (int t = rr; t < R; ++t) pk[t] = T(0);
+      }
     }
     int v0 = 0;
     typename L::vec out[2][4];
