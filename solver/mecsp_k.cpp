@@ -1245,12 +1245,21 @@ template <class T, form F> class stage_worker {
           }
           return true;
         }, [&](const block_range& block) {
+          const int &d = now.distance, &first = block.first;
           // The right partner's spike and right-hand sides.
-          const int p = block.first + now.distance;
-          if (p > n) return;
-          const int pe = std::min(n, p + blocksize - 1);
-          prefetch_rows<false>(spike, n, m, p, pe);
-          prefetch_rows<false>(b, n, nrhs, p, pe);
+          if (const int p = first + d; p <= n) {
+            const int pe = std::min(n, p + blocksize - 1);
+            prefetch_rows<false>(spike, n, m, p, pe);
+            prefetch_rows<false>(b, n, nrhs, p, pe);
+          }
+          // The block's right coupling Y in its first m spike rows (the left
+          // partner's complement, then the fill in place) and the left
+          // partner's spike X in its last m rows (the fill's other operand).
+          if (first - d >= now.levelfirst) {
+            prefetch_rows<true>(spike, n, m, first, std::min(n, first + m - 1));
+            const int x = first - d + blocksize - m;
+            prefetch_rows<false>(spike, n, m, x, x + m - 1);
+          }
         });
         return;
       case stage_kind::eliminate_fill:
