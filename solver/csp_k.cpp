@@ -201,11 +201,7 @@ void forward_within(const T* a, const int& m, T* b, const int& first, const int&
     const T bi = divide_by_pivot<F>(next, band(a, m, i, i));
     entry(b, i) = bi;
     const int kend = std::min(i + m, last);
-    if (kend > i) {
-      next = mul_sub(entry(b, i + 1), bi, band(a, m, i + 1, i));
-    } else if (i < last) {
-      next = entry(b, i + 1);  // m = 0
-    }
+    if (i < last) next = kend > i ? mul_sub(entry(b, i + 1), bi, band(a, m, i + 1, i)) : entry(b, i + 1);
     for (int k = i + 1; k <= kend; ++k) entry(b, k) = mul_sub(entry(b, k), bi, band(a, m, k, i));
   }
 }
