@@ -36,6 +36,7 @@ constinit int nextlock = 1;
 // enough to cost little where the partner has lost its processor (see spin.h).
 constinit std::atomic<long> spinlimit{50'000};
 constinit std::atomic<long> spinbound{50'000};
+constinit std::atomic<unsigned> spincount{0};
 
 int usableprocessors() {
   // Read once: a task's affinity is its creator's, and the solver's tasks are

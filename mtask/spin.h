@@ -14,6 +14,13 @@
 // participants than the process has processors does not spin at all: one of
 // them is then always waiting for a processor, very likely the one the others
 // wait for.
+//
+// Halving alone cannot find its way back: once waits of some microseconds have
+// run the bound down below them, every spin runs out and the bound stays at
+// the floor for the rest of the process, so that each later wait sleeps. So
+// every probe_interval-th spin is a probe that may run to spinlimit; one that
+// ends in time after t raises the bound to at least 2t. On a busy machine a
+// probe costs at most spinlimit once in probe_interval waits.
 #pragma once
 
 #include <pthread.h>
@@ -28,6 +35,9 @@ namespace mtask {
 extern std::atomic<long> spinlimit;
 /// The present bound of a spin, adapted as above.
 extern std::atomic<long> spinbound;
+/// The spins begun so far, which picks the probes.
+extern std::atomic<unsigned> spincount;
+inline constexpr unsigned probe_interval = 16;
 
 /// The number of processors this process may run on.
 int usableprocessors();
@@ -45,18 +55,20 @@ inline void cpurelax() {
 /// Whether waiters among this many participants should spin before blocking.
 inline bool mayspin(int participants) { return participants <= usableprocessors(); }
 
-/// Spins until ready() holds or the present bound has passed (at once when
-/// spinning is not allowed); whether ready() held. The clock is read at the
-/// start and once per 8 tries.
+/// Spins until ready() holds or the present bound has passed (spinlimit for a
+/// probe; at once when spinning is not allowed); whether ready() held. The
+/// clock is read at the start, once per 8 tries, and at the end of a probe.
 template <class Ready> bool spinuntil(bool allowed, Ready ready) {
   using clock = std::chrono::steady_clock;
-  // Both are tuning values, read and written relaxed: they order nothing, and a
-  // lost update among concurrent waiters only shifts one bound.
+  // All three are tuning values, read and written relaxed: they order nothing,
+  // and a lost update among concurrent waiters only shifts one bound.
   const long limit = spinlimit.load(std::memory_order_relaxed);
   if (!allowed || limit <= 0) return false;
   const long floor = limit / 64;
   const long bound = std::clamp(spinbound.load(std::memory_order_relaxed), floor, limit);
-  const clock::time_point deadline = clock::now() + std::chrono::nanoseconds(bound);
+  const bool probe = bound < limit && spincount.fetch_add(1, std::memory_order_relaxed) % probe_interval == 0;
+  const clock::time_point start = clock::now();
+  const clock::time_point deadline = start + std::chrono::nanoseconds(probe ? limit : bound);
   bool held = ready();
   while (!held) {
     for (int i = 0; i < 8 && !held; ++i) {
@@ -65,8 +77,12 @@ template <class Ready> bool spinuntil(bool allowed, Ready ready) {
     }
     if (!held && clock::now() >= deadline) break;
   }
-  spinbound.store(held ? std::min(bound + bound / 4 + 1, limit) : std::max(bound / 2, floor),
-                  std::memory_order_relaxed);
+  long next = held ? std::min(bound + bound / 4 + 1, limit) : std::max(bound / 2, floor);
+  if (probe && held) {
+    const long waited = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start).count();
+    next = std::clamp(2 * waited, next, limit);
+  }
+  spinbound.store(next, std::memory_order_relaxed);
   return held;
 }
 

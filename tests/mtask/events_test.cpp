@@ -2,12 +2,14 @@
 // section alone, and a stress run of the solver's alternating-event stages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "mtask/detail.h"
 #include "mtask/mtask.h"
+#include "mtask/spin.h"
 
 namespace {
 
@@ -205,6 +207,26 @@ TEST(Events, AlternatingStagesWhateverTheSpin) {
     mtask::detail::set_spin_limit(limit);
     runstages<2>();
   }
+  mtask::detail::set_spin_limit(standard);
+}
+
+// Waits of 5 µs after a run of waits that ran out: the bound has fallen to the
+// floor, below them, and must climb back (through the probes) instead of
+// letting every later wait sleep.
+TEST(Events, SpinBoundRecoversAfterLongWaits) {
+  using clock = std::chrono::steady_clock;
+  const long standard = mtask::detail::spin_limit();
+  mtask::detail::set_spin_limit(50'000);
+  for (int k = 0; k < 8; ++k) mtask::spinuntil(true, [] { return false; });
+  const long floor = mtask::spinbound.load();
+  ASSERT_LT(floor, 5'000);
+  long highest = floor;
+  for (unsigned k = 0; k < 4 * mtask::probe_interval; ++k) {
+    const clock::time_point ready = clock::now() + 5us;
+    mtask::spinuntil(true, [&] { return clock::now() >= ready; });
+    highest = std::max(highest, mtask::spinbound.load());
+  }
+  EXPECT_GE(highest, 10'000);
   mtask::detail::set_spin_limit(standard);
 }
 
