@@ -32,10 +32,11 @@ constinit pthread_mutex_t lockmutex[maxslots + 1]{};
 constinit int nextlock = 1;
 }  // namespace def_lock
 
-// Long enough for a barrier whose last task is a block's work away, short
-// enough to cost little where the partner has lost its processor (see spin.h).
-constinit std::atomic<long> spinlimit{50'000};
-constinit std::atomic<long> spinbound{50'000};
+// Long enough for a barrier whose last task is a block's work away and for the
+// pipeline's hand-overs when a partner is briefly held up, short enough to cost
+// little where the partner has lost its processor (see spin.h).
+constinit std::atomic<long> spinlimit{200'000};
+constinit std::atomic<long> spinbound{200'000};
 constinit std::atomic<unsigned> spincount{0};
 
 int usableprocessors() {

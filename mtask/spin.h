@@ -18,9 +18,10 @@
 // Halving alone cannot find its way back: once waits of some microseconds have
 // run the bound down below them, every spin runs out and the bound stays at
 // the floor for the rest of the process, so that each later wait sleeps. So
-// every probe_interval-th spin is a probe that may run to spinlimit; one that
-// ends in time after t raises the bound to at least 2t. On a busy machine a
-// probe costs at most spinlimit once in probe_interval waits.
+// every probe_interval-th spin is a probe that may run to eight times the
+// bound (at most spinlimit); one that ends in time after t raises the bound to
+// at least 2t. From the floor a few probes climb back to spinlimit, and on a
+// busy machine a probe costs eight floors once in probe_interval waits.
 #pragma once
 
 #include <pthread.h>
@@ -55,8 +56,8 @@ inline void cpurelax() {
 /// Whether waiters among this many participants should spin before blocking.
 inline bool mayspin(int participants) { return participants <= usableprocessors(); }
 
-/// Spins until ready() holds or the present bound has passed (spinlimit for a
-/// probe; at once when spinning is not allowed); whether ready() held. The
+/// Spins until ready() holds or the present bound has passed (eight times as
+/// long for a probe; at once when spinning is not allowed); whether ready() held. The
 /// clock is read at the start, once per 8 tries, and at the end of a probe.
 template <class Ready> bool spinuntil(bool allowed, Ready ready) {
   using clock = std::chrono::steady_clock;
@@ -68,7 +69,7 @@ template <class Ready> bool spinuntil(bool allowed, Ready ready) {
   const long bound = std::clamp(spinbound.load(std::memory_order_relaxed), floor, limit);
   const bool probe = bound < limit && spincount.fetch_add(1, std::memory_order_relaxed) % probe_interval == 0;
   const clock::time_point start = clock::now();
-  const clock::time_point deadline = start + std::chrono::nanoseconds(probe ? limit : bound);
+  const clock::time_point deadline = start + std::chrono::nanoseconds(probe ? std::min(8 * bound, limit) : bound);
   bool held = ready();
   while (!held) {
     for (int i = 0; i < 8 && !held; ++i) {

@@ -210,7 +210,7 @@ TEST(Events, AlternatingStagesWhateverTheSpin) {
   mtask::detail::set_spin_limit(standard);
 }
 
-// Waits of 5 µs after a run of waits that ran out: the bound has fallen to the
+// Waits of 3 µs after a run of waits that ran out: the bound has fallen to the
 // floor, below them, and must climb back (through the probes) instead of
 // letting every later wait sleep.
 TEST(Events, SpinBoundRecoversAfterLongWaits) {
@@ -219,14 +219,14 @@ TEST(Events, SpinBoundRecoversAfterLongWaits) {
   mtask::detail::set_spin_limit(50'000);
   for (int k = 0; k < 8; ++k) mtask::spinuntil(true, [] { return false; });
   const long floor = mtask::spinbound.load();
-  ASSERT_LT(floor, 5'000);
+  ASSERT_LT(floor, 3'000);
   long highest = floor;
   for (unsigned k = 0; k < 4 * mtask::probe_interval; ++k) {
-    const clock::time_point ready = clock::now() + 5us;
+    const clock::time_point ready = clock::now() + 3us;
     mtask::spinuntil(true, [&] { return clock::now() >= ready; });
     highest = std::max(highest, mtask::spinbound.load());
   }
-  EXPECT_GE(highest, 10'000);
+  EXPECT_GE(highest, 6'000);
   mtask::detail::set_spin_limit(standard);
 }
 
