@@ -57,8 +57,9 @@ inline void cpurelax() {
 inline bool mayspin(int participants) { return participants <= usableprocessors(); }
 
 /// Spins until ready() holds or the present bound has passed (eight times as
-/// long for a probe; at once when spinning is not allowed); whether ready() held. The
-/// clock is read at the start, once per 8 tries, and at the end of a probe.
+/// long for a probe; at once when spinning is not allowed); whether ready()
+/// held. The clock is read at the start, once per 8 tries, and at the end of a
+/// probe.
 template <class Ready> bool spinuntil(bool allowed, Ready ready) {
   using clock = std::chrono::steady_clock;
   // All three are tuning values, read and written relaxed: they order nothing,
