@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -13,10 +14,6 @@
 #include <mutex>
 #include <new>
 #include <type_traits>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "solver/entries.h"
 #include "solver/team.h"
@@ -32,53 +29,18 @@ struct band_access {
 
 namespace {
 
-// The workspace a solve allocates for itself when the caller gives none. It
-// comes zeroed, as a workspace filled here would, but a large one is not
-// written here: on Linux it is mapped on its own, aligned to 2 MiB and advised
-// to use huge pages where the system allows them, and each page then reaches
-// the task that first writes it inside the solve. Filled here, it cost a pass
-// over its 2·n·m elements and a fault per 4 KiB page in one task before the
-// solve began: at m ≤ 2 such a call took 1.3 to 1.7 times as long as one with
-// a workspace the caller had used before (1.06 to 1.44 times now).
-class own_workspace {
- public:
-  explicit own_workspace(std::size_t bytes) {
-#if defined(__linux__)
-    if (bytes >= huge && bytes <= std::numeric_limits<std::size_t>::max() - 2 * huge) {
-      length_ = (bytes + huge - 1) / huge * huge + huge;  // room to align the start
-      void* const mapped = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (mapped == MAP_FAILED) throw std::bad_alloc();
-      mapping_ = static_cast<std::byte*>(mapped);
-      start_ = mapping_ + (huge - reinterpret_cast<std::uintptr_t>(mapping_) % huge) % huge;
-      madvise(start_, length_ - huge, MADV_HUGEPAGE);  // advice only: small pages serve when refused
-      return;
-    }
-#endif
-    if (bytes > 0) {
-      small_ = std::make_unique<std::byte[]>(bytes);  // value-initialised: zeroed
-      start_ = small_.get();
-    }
-  }
-  own_workspace(const own_workspace&) = delete;
-  own_workspace& operator=(const own_workspace&) = delete;
-  ~own_workspace() {
-#if defined(__linux__)
-    if (mapping_ != nullptr) munmap(mapping_, length_);
-#endif
-  }
-  template <class T> std::span<T> as(std::size_t count) const {
-    return start_ == nullptr ? std::span<T>() : std::span<T>(reinterpret_cast<T*>(start_), count);
-  }
-
- private:
-  static constexpr std::size_t huge = std::size_t(2) << 20;
-  std::byte* start_ = nullptr;
-  std::unique_ptr<std::byte[]> small_;
-#if defined(__linux__)
-  std::byte* mapping_ = nullptr;
-  std::size_t length_ = 0;
-#endif
+// The workspace a solve allocates for itself when the caller gives none, from
+// calloc: zeroed, as a workspace filled here would be, but a large one comes
+// as fresh pages from the system that nobody writes before the solve, so that
+// each page faults in inside the solve, in the task that first writes it.
+// Filled here, it cost a pass over its 2·n·m elements and a fault per page in
+// one task before the solve began: at m ≤ 2 such a call took 1.3 to 1.6 times
+// as long as one with a workspace the caller had used before, 1.13 to 1.24
+// times now. (Huge pages for it, mapped and advised, took 1.09 to 1.38 times.)
+struct free_memory {
+  void operator()(void* p) const { std::free(p); }
 };
+using own_workspace = std::unique_ptr<void, free_memory>;
 
 // The unchecked routines of one precision in one form, with the failing row.
 template <class T, form F> struct routines {
@@ -359,8 +321,12 @@ result solve(band_view<T>& a, std::type_identity_t<std::span<T>> b, const int& n
   const bool factorisation = !two_sided && way != path::block_reduction;
   const std::size_t own_length =
       workspace.empty() && !factorisation ? std::size_t(two_sided ? two_sided_work<T>(a.m()) : needed) : 0;
-  const own_workspace own(own_length * sizeof(T));
-  if (own_length > 0) workspace = own.as<T>(own_length);
+  own_workspace own;
+  if (own_length > 0) {
+    own.reset(std::calloc(own_length, sizeof(T)));
+    if (!own) throw std::bad_alloc();
+    workspace = std::span<T>(static_cast<T*>(own.get()), own_length);
+  }
   int code = 0, row = 0;
   in_form(a, [&](auto r) {
     T* const storage = a.storage().data();

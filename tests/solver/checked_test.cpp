@@ -230,8 +230,8 @@ TYPED_TEST(Checked, SameBitsAsTheUncheckedEntries) {
   using T = TypeParam;
   velqo::settasks(2);
   // Bands narrower than the matrix on both sides of the change of path, one
-  // wider (m ≥ n), and a system whose own workspace is over 2 MiB (mapped on
-  // its own rather than taken from the heap).
+  // wider (m ≥ n), and a system whose own workspace (over 2 MiB) comes as
+  // fresh pages from the system.
   for (auto [n, m] : {std::pair{200, 4}, std::pair{200, 12}, std::pair{7, 9}, std::pair{140000, 2}}) {
     const int nrhs = 3;
     const std::vector<T> a = random_spd_band<T>(n, m, 11), b = random_rhs<T>(n, nrhs, 12);
