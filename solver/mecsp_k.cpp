@@ -1368,11 +1368,12 @@ template <class T, form F> class stage_worker {
   int* row;
   const block_steps<T>& step;
   // The next blocks' memory is asked for where a row of the spike fits in one
-  // 64-byte line. There it saved 7 to 16 % of a two-task solve of 25 million
-  // band elements at double m = 2 and single m = 4 and 8, and up to 17 % at
-  // complex double m = 2 and 4; at double m = 32 and 128 the hundreds of
-  // requests per block cost 2 to 5 % instead, and in between (double m = 8
-  // and 16, single m = 16 and 32) they changed nothing measurable.
+  // 64-byte line. There a two-task solve of 25 million band elements took
+  // 0.84 to 0.99 of the time without (median 0.89) at double m = 2 and single
+  // m = 4 and 8, and 0.83 to 1.0 at complex double m = 2 and 4; at double
+  // m = 32 and 128, with hundreds of requests per block, 1.00 to 1.08 times
+  // as long (median 1.03), and in between (double m = 16, single m = 32) no
+  // measurable change.
   const bool prefetching;
   block_range taken[max_taken];
 };
