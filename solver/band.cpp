@@ -30,13 +30,13 @@ struct band_access {
 namespace {
 
 // The workspace a solve allocates for itself when the caller gives none, from
-// calloc: zeroed, as a workspace filled here would be, but a large one comes
-// as fresh pages from the system that nobody writes before the solve, so that
-// each page faults in inside the solve, in the task that first writes it.
-// Filled here, it cost a pass over its 2·n·m elements and a fault per page in
-// one task before the solve began: at m ≤ 2 such a call took 1.3 to 1.6 times
-// as long as one with a workspace the caller had used before, 1.13 to 1.24
-// times now. (Huge pages for it, mapped and advised, took 1.09 to 1.38 times.)
+// calloc: zeroed, but a large one comes as fresh pages from the system that
+// nothing writes before the solve, so that each page faults in inside the
+// solve, in the task that first writes it. Zero-filling it here would cost a
+// pass over its 2·n·m elements and a fault per page in one task before the
+// solve: at m ≤ 2 a call then takes 1.3 to 1.6 times as long as one with a
+// workspace the caller has used before, against 1.13 to 1.24 this way (and
+// 1.09 to 1.38 with huge pages, mapped and advised).
 struct free_memory {
   void operator()(void* p) const { std::free(p); }
 };
