@@ -32,6 +32,7 @@
 // types they come from the right complement's panel in the plain loop's order.
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -47,12 +48,13 @@ namespace velqo::blocked {
 /// (at most 64 KiB: complex<double> has half as many).
 template <class T> inline constexpr int panel_capacity = sizeof(T) > 8 ? 4096 : 8192;
 
-/// W elements of type T in one 32-byte GCC vector, and the product of a vector
-/// with one element: the vector taken as an operand (take), the element spread
-/// as a factor (spread), each formed once for all the products it enters.
-template <class T> struct lanes {
-  static constexpr int W = int(32 / sizeof(T));
-  typedef T vec __attribute__((vector_size(32)));
+/// W elements of type T in one GCC vector of Bytes bytes (32 unless a kernel
+/// asks for the 64 of AVX-512), and the product of a vector with one element:
+/// the vector taken as an operand (take), the element spread as a factor
+/// (spread), each formed once for all the products it enters.
+template <class T, int Bytes = 32> struct lanes {
+  static constexpr int W = int(Bytes / sizeof(T));
+  typedef T vec __attribute__((vector_size(Bytes)));
   using factor = T;
   struct operand {
     vec x;
@@ -78,7 +80,7 @@ template <class T> struct lanes {
 /// operand keeps x and x̃ = (−im(x), re(x)) of each element, the factor re(f) and
 /// im(f) in every part: x·re(f) + x̃·im(f) is re(x)·re(f) − im(x)·im(f) and
 /// im(x)·re(f) + re(x)·im(f), the products and the sums of mul.
-template <class R> struct lanes<std::complex<R>> {
+template <class R> struct lanes<std::complex<R>, 32> {
   using T = std::complex<R>;
   static constexpr int W = int(32 / sizeof(T));
   typedef R vec __attribute__((vector_size(32)));
@@ -672,6 +674,100 @@ void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& l
   }
   for (int r = r0; r < rows; ++r)
     for (int x = r; x < rows; ++x) single(x, r);
+}
+
+// -------------------------------- band updates of the factorisation pipeline
+//
+// The pipeline applies the updates of finished columns j = lo … hi to a block
+// of later columns i = c … e of the band itself (solver/bandstorage.h):
+// a(k, i) ← a(k, i) − a(i, j)ᴴ·a(k, j), for every row k = i … min(n, hi + m)
+// over the columns j = max(lo, k − m) … hi in ascending order (ᴴ: conjugated
+// in the Hermitian form only), as factor_column forms them. In the band array
+// element (k, j) lies at m·(j − 1) + k − 1: the band is a column-major array
+// of leading dimension m, so a tile of rows of four target columns takes one
+// vector of a column j per row vector and one element of it per target.
+
+/// The updates of one element, one after the other.
+template <class T, form F>
+inline void subtract_band_element(T* a, const int& m, const int& k, const int& i, const int& lo, const int& hi) {
+  T t = band(a, m, k, i);
+  for (int j = std::max(lo, k - m); j <= hi; ++j) t = mul_sub(t, adjoint<F>(band(a, m, i, j)), band(a, m, k, j));
+  band(a, m, k, i) = t;
+}
+
+/// Rows k0 … k0 + NX·W − 1 of the columns i0 … i0 + NR − 1 (k0 ≥ i0 + NR − 1).
+/// Row k0 + x takes the columns from max(lo, k0 + x − m) on, so the columns
+/// before the last row's first go under a mask of the rows they reach; the
+/// other rows' lanes then read elements of the next column, which stay unused.
+template <class T, form F, int Bytes, int NX, int NR>
+[[gnu::always_inline]] inline void band_columns_tile(T* a, const int& m, const int& lo, const int& hi,
+                                                     const int& k0, const int& i0) {
+  using L = lanes<T, Bytes>;
+  using R = real_type<T>;
+  using bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
+  typedef R parts __attribute__((vector_size(Bytes)));
+  typedef bits mask __attribute__((vector_size(Bytes)));
+  constexpr int W = L::W, P = int(Bytes / sizeof(R)), H = NX * W;
+  T* const c = &band(a, m, k0, i0);  // c[x + r·m] = a(k0 + x, i0 + r)
+  typename L::vec acc[NX][NR];
+  for (int r = 0; r < NR; ++r)
+    for (int x = 0; x < NX; ++x) L::load(acc[x][r], c + index_t(r) * m + x * W);
+  parts row[NX];  // the row of every part of a vector, counted from k0
+  for (int x = 0; x < NX; ++x)
+    for (int p = 0; p < P; ++p) row[x][p] = R(x * W + p / (P / W));
+  const int unmasked = std::max(lo, std::min(hi + 1, k0 + H - 1 - m));
+  for (int j = std::max(lo, k0 - m); j <= hi; ++j) {
+    const T* const column = &band(a, m, k0, j);  // column[x] = a(k0 + x, j)
+    typename L::operand v[NX];
+    for (int x = 0; x < NX; ++x) {
+      typename L::vec t;
+      L::load(t, column + x * W);
+      L::take(v[x], t);
+    }
+    const R reach = R(j + m - k0);  // column j reaches rows k0 … j + m
+#pragma GCC unroll 4
+    for (int r = 0; r < NR; ++r) {
+      typename L::factor u;
+      L::spread(u, adjoint<F>(band(a, m, i0 + r, j)));
+      for (int x = 0; x < NX; ++x) {
+        typename L::vec t;
+        L::product(t, v[x], u);
+        if (j < unmasked) {
+          const mask in = row[x] <= reach;
+          acc[x][r] = (typename L::vec)(((mask)(acc[x][r] - t) & in) | ((mask)acc[x][r] & ~in));
+        } else {
+          acc[x][r] = acc[x][r] - t;
+        }
+      }
+    }
+  }
+  for (int r = 0; r < NR; ++r)
+    for (int x = 0; x < NX; ++x) L::store(c + index_t(r) * m + x * W, acc[x][r]);
+}
+
+/// The updates of the columns lo … hi (hi < c) on the columns c … e of a band
+/// matrix of order n, four target columns at a time in vectors of Bytes bytes
+/// (64 only for real types); every element takes its updates in the order of
+/// factor_column, so the factor is the same bit for bit. Returns the first
+/// column left to the caller (those of a last group of fewer than four).
+template <class T, form F, int Bytes>
+[[gnu::always_inline]] inline int subtract_band_columns(T* a, const int& n, const int& m, const int& c, const int& e,
+                                                        const int& lo, const int& hi) {
+  constexpr int NR = 4, NX = Bytes == 64 ? 3 : 2, W = lanes<T, Bytes>::W;
+  const int kend = std::min(n, hi + m);
+  int i0 = c;
+  for (; i0 + NR - 1 <= e; i0 += NR) {
+    // The triangle above row i0 + NR − 1 and the rows below the last tile go
+    // one element at a time.
+    for (int i = i0; i < i0 + NR - 1; ++i)
+      for (int k = i; k < i0 + NR - 1 && k <= kend; ++k) subtract_band_element<T, F>(a, m, k, i, lo, hi);
+    int k0 = i0 + NR - 1;
+    for (; k0 + NX * W - 1 <= kend; k0 += NX * W) band_columns_tile<T, F, Bytes, NX, NR>(a, m, lo, hi, k0, i0);
+    for (; k0 + W - 1 <= kend; k0 += W) band_columns_tile<T, F, Bytes, 1, NR>(a, m, lo, hi, k0, i0);
+    for (int i = i0; i < i0 + NR; ++i)
+      for (int k = k0; k <= kend; ++k) subtract_band_element<T, F>(a, m, k, i, lo, hi);
+  }
+  return i0;
 }
 
 }  // namespace velqo::blocked

@@ -12,6 +12,7 @@
 #include "mtask/mtask.h"
 #include "mtask/spin.h"
 #include "solver/banded.h"
+#include "solver/blockkernels.h"
 #include "solver/flags.h"
 #include "solver/fpmode.h"
 #include "solver/kernel.h"
@@ -25,6 +26,21 @@ namespace {
 
 /// Set by the test seam: every kernel uses the generic steps.
 std::atomic<bool> generic_only{false};
+
+/// Set by the test seam: the kernels keep to 32-byte vectors.
+std::atomic<bool> narrow_vectors_only{false};
+
+/// Whether the kernels that have a variant in 64-byte vectors use it: on
+/// x86-64 processors with AVX-512 (the build itself leaves it out, see
+/// cmake/compiler_flags.cmake).
+bool wide_vectors() {
+#if defined(__x86_64__)
+  static const bool avx512 = __builtin_cpu_supports("avx512f");
+  return avx512 && !narrow_vectors_only.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
 
 /// The factorisation for half bandwidth M; the row of the failing pivot, or 0.
 /// With Solve, the forward substitution L·y = b for one right-hand side goes
@@ -82,6 +98,7 @@ bool narrow_steps_allowed() { return !generic_only.load(std::memory_order_relaxe
 
 namespace testing {
 void force_generic_steps(bool generic) { generic_only.store(generic, std::memory_order_relaxed); }
+void force_narrow_vectors(bool narrow) { narrow_vectors_only.store(narrow, std::memory_order_relaxed); }
 }  // namespace testing
 
 template <class T, form F>
@@ -414,6 +431,37 @@ void update_column(T* a, const int& n, const int& m, const int& i, const int& lo
   }
 }
 
+#if defined(__x86_64__)
+/// The kernel in the 64-byte vectors of AVX-512, for processors that have them.
+template <class T, form F>
+[[gnu::target("avx512f")]] int subtract_band_columns_512(T* a, const int& n, const int& m, const int& c, const int& e,
+                                                           const int& lo, const int& hi) {
+  return blocked::subtract_band_columns<T, F, 64>(a, n, m, c, e, lo, hi);
+}
+#endif
+
+/// The register-blocked kernel, for real types in the widest vectors the
+/// processor has; returns the first column it leaves to the caller.
+template <class T, form F>
+int blocked_band_columns(T* a, const int& n, const int& m, const int& c, const int& e, const int& lo, const int& hi) {
+#if defined(__x86_64__)
+  if constexpr (!is_complex<T>) {
+    if (wide_vectors()) return subtract_band_columns_512<T, F>(a, n, m, c, e, lo, hi);
+  }
+#endif
+  return blocked::subtract_band_columns<T, F, 32>(a, n, m, c, e, lo, hi);
+}
+
+/// The updates of the finished columns lo … hi on the block's columns c … e
+/// (hi < c): four columns at a time in the register-blocked kernel, the last
+/// few by update_column. Every element takes the same operations in the same
+/// order as factor_column gives it.
+template <class T, form F>
+void update_columns(T* a, const int& n, const int& m, const int& c, const int& e, const int& lo, const int& hi) {
+  for (int i = blocked_band_columns<T, F>(a, n, m, c, e, lo, hi); i <= e; ++i)
+    update_column<T, F>(a, n, m, i, lo, hi);
+}
+
 /// Where the pipelines' tasks sleep once their spin has run out: one condition
 /// variable for all of them, and the count of sleepers, so that a publish
 /// costs a lock and a notification only while some task sleeps.
@@ -492,8 +540,7 @@ void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int&
       const int seen = await_progress(progress, std::min(applied + 1, c - 1), spin);
       if (seen < 0) return;
       const int upto = std::min(seen, c - 1);
-      if (upto > applied)
-        for (int i = c; i <= e; ++i) update_column<T, F>(a, n, m, i, applied + 1, upto);
+      if (upto > applied) update_columns<T, F>(a, n, m, c, e, applied + 1, upto);
       applied = upto;
       if (applied >= c - 1) break;
     }

@@ -26,4 +26,9 @@ void reset_library_state();
 /// (false), so that tests can compare the two. Not for use while a solve runs.
 void force_plain_products(bool plain);
 
+/// Makes the kernels that have a variant in 64-byte vectors (AVX-512) keep to
+/// 32-byte ones (true), or use the wider ones again where the processor has
+/// them (false), so that tests can check both. Not for use while a solve runs.
+void force_narrow_vectors(bool narrow);
+
 }  // namespace velqo::testing

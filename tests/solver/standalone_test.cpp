@@ -159,26 +159,34 @@ TYPED_TEST(Standalone, FactorIsBitwiseTheSequentialFactor) {
 
 // The pipeline gives the sequential factor and the plain forward substitution
 // bit for bit for any block width and task count: blocks of one column, blocks
-// narrower and wider than the band, one block for the whole matrix.
+// narrower and wider than the band, one block for the whole matrix. Blocks of
+// four columns and more take the register-blocked updates, in 64-byte vectors
+// where the processor has them and in 32-byte ones.
 TYPED_TEST(Standalone, PipelineIsBitwiseTheSequentialFactor) {
   using T = TypeParam;
   for (auto [n, m] : {std::pair{0, 3}, std::pair{1, 5}, std::pair{37, 0}, std::pair{90, 8}, std::pair{12, 20},
-                      std::pair{150, 33}}) {
+                      std::pair{150, 33}, std::pair{260, 70}}) {
     const std::vector<T> a = random_spd_band<T>(n, m, 7u * n + m);
     const std::vector<T> expected = sequential_factor(a, n, m);
     const std::vector<T> b = random_rhs<T>(n, 1, 3u + m);
     const std::vector<T> y = forward_substitution(expected, n, m, b);
-    for (int w : {1, 3, m + 2, n + 5}) {
-      for (int ntasks : {1, 2, 3, 5}) {
-        std::vector<T> l = a, x = b;
-        Piped r;
-        pipeline(r, l, n, m, x.data(), w, ntasks);
-        ASSERT_TRUE(same_bits(l, expected)) << "n=" << n << " m=" << m << " w=" << w << " tasks=" << ntasks;
-        ASSERT_TRUE(same_bits(x, y)) << "n=" << n << " m=" << m << " w=" << w << " tasks=" << ntasks;
-        EXPECT_EQ(r.info[0] | r.info[1] | r.row, 0);
-        EXPECT_EQ(r.progress.load(), n);
+    for (bool narrow : {false, true}) {
+      velqo::testing::force_narrow_vectors(narrow);
+      for (int w : {1, 3, 8, m + 2, n + 5}) {
+        for (int ntasks : {1, 2, 3, 5}) {
+          std::vector<T> l = a, x = b;
+          Piped r;
+          pipeline(r, l, n, m, x.data(), w, ntasks);
+          const auto where = ::testing::Message()
+                             << "n=" << n << " m=" << m << " w=" << w << " tasks=" << ntasks << " narrow=" << narrow;
+          ASSERT_TRUE(same_bits(l, expected)) << where;
+          ASSERT_TRUE(same_bits(x, y)) << where;
+          EXPECT_EQ(r.info[0] | r.info[1] | r.row, 0);
+          EXPECT_EQ(r.progress.load(), n);
+        }
       }
     }
+    velqo::testing::force_narrow_vectors(false);
   }
 }
 
