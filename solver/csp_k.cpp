@@ -30,17 +30,15 @@ std::atomic<bool> generic_only{false};
 /// Set by the test seam: the kernels keep to 32-byte vectors.
 std::atomic<bool> narrow_vectors_only{false};
 
+#if defined(__x86_64__)
 /// Whether the kernels that have a variant in 64-byte vectors use it: on
-/// x86-64 processors with AVX-512 (the build itself leaves it out, see
+/// processors with AVX-512 (the build itself leaves it out, see
 /// cmake/compiler_flags.cmake).
 bool wide_vectors() {
-#if defined(__x86_64__)
   static const bool avx512 = __builtin_cpu_supports("avx512f");
   return avx512 && !narrow_vectors_only.load(std::memory_order_relaxed);
-#else
-  return false;
-#endif
 }
+#endif
 
 /// The factorisation for half bandwidth M; the row of the failing pivot, or 0.
 /// With Solve, the forward substitution L·y = b for one right-hand side goes
