@@ -59,7 +59,12 @@ template <class T> void panelheight(const int& m, int& nb) {
 // w = m / 8, 8 to 16 columns, was best or close among 4, 8, 16 and m / 4.
 // A system too small to pay for starting a task (2^22 multiply-adds, a few
 // milliseconds) keeps one task. The factor is the same for every task count
-// and width, so these choices change the time only.
+// and width, so these choices change the time only. (The far updates have
+// since moved into a register-blocked kernel, blocked::subtract_band_columns,
+// in AVX-512 vectors for real types where the processor has them, which makes
+// them 1.5 to 1.8 times as fast and the path's share larger than above; two
+// tasks still gain from m = 128 on: double m = 128, 211 → 148 ms; m = 256,
+// 326 → 221; float m = 256, 192 → 118.)
 inline constexpr int pipeline_from = 64;
 
 inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
@@ -67,18 +72,27 @@ inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
 // The block factorisation's own kernels for real bands of up to 512 bytes a
 // column (the narrow-band steps, and the medium-band ones with the column in
 // at most 16 vectors) hold a column in registers for its whole update loop and
-// run a factorisation in one task faster than the pipeline does in one or two
-// (25 million band elements, ms: double m = 8, 16, 32, 64: 39, 40, 53, 84 in
-// the block factorisation against 132, 115, 109, 134 in the pipeline's one
-// task, the latter beside a build; float m = 128: 99 against 145). Wider columns pass through the stack,
-// and the pipeline is faster again (double m = 128: 287 against 206 in one
-// task; float m = 256: 279 against 230).
+// run a factorisation in one task faster than the pipeline does in one (25
+// million band elements, ms: double m = 8, 16, 32, 64: 39, 40, 53, 84 in the
+// block factorisation against 132, 115, 109, 134 in the pipeline's one task,
+// the latter beside a build). Below m = 128 they are as fast as the pipeline
+// in two tasks or faster (with the pipeline's blocked updates: the block
+// factorisation, the pipeline in one task and in two, double m = 48: 96, 130,
+// 137; m = 64: 120, 153, 127; float m = 96: 89, 103, 94; m = 112: 106, 133,
+// 105), and at float m = 128 two tasks of the pipeline are faster (138; 147,
+// 100), so there the pipeline takes two tasks where the library has them.
+// Wider columns pass through the stack, and the pipeline is faster in one task
+// too (double m = 128: 359 against 211; float m = 256: 389 against 192).
 template <class T> bool sequential_kernel_pays(const int& m) {
   return use_narrow_steps<T>(m) || (use_medium_steps<T>(m) && m * int(sizeof(T)) <= 512);
 }
 
+/// The band from which two tasks of the pipeline outrun one of the block
+/// factorisation's kernels.
+inline constexpr int pipeline_over_block_kernels_from = 128;
+
 template <class T> int factorisation_tasks(const int& n, const int& m, const int& count) {
-  if (m < pipeline_from || sequential_kernel_pays<T>(m)) return 1;
+  if (m < pipeline_from || (sequential_kernel_pays<T>(m) && m < pipeline_over_block_kernels_from)) return 1;
   const double work = 0.5 * double(n) * m * m * (is_complex<T> ? 4 : 1);  // a complex update is 4 real ones
   if (work < 4194304.0) return 1;
   const int blocks = (n + pipeline_width(m) - 1) / pipeline_width(m);
