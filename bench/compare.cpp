@@ -17,9 +17,11 @@
 // 256, each at n·(m + 1) ≈ 25,000,000 band elements (1,000,000 when quick) and
 // R interleaved repetitions (5; 1 when quick), one table of medians.
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -333,6 +335,23 @@ void print_floating_point_mode(const char* others) {
   }
 }
 
+/// Which LAPACK answered the pbsv calls: the file it was loaded from, links
+/// resolved (on Debian the reference LAPACK or OpenBLAS, as update-alternatives
+/// or LD_LIBRARY_PATH chose), and OpenBLAS's thread count where it is OpenBLAS.
+void print_lapack_library() {
+  Dl_info info{};
+  char resolved[PATH_MAX];
+  const char* file = "not found";
+  if (dladdr(reinterpret_cast<void*>(&spbsv_), &info) != 0 && info.dli_fname != nullptr)
+    file = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+  std::printf("\nLAPACK: %s", file);
+  if (auto threads = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "openblas_get_num_threads"))) {
+    const int count = threads();
+    std::printf(" (OpenBLAS, %d thread%s)", count, count == 1 ? "" : "s");
+  }
+  std::printf("\n");
+}
+
 /// What subnormal arithmetic costs on this processor (charge = 0: not measured).
 void print_subnormal_charge(double charge) {
   if (charge == 0) {
@@ -599,6 +618,7 @@ int run_sweep(const sweep_options& o) {
     print(sweep_system<double>(m, o, processors), precision<double>::pbsv);
   }
   print_floating_point_mode("LAPACK's spbsv and dpbsv");
+  print_lapack_library();
   print_subnormal_charge(velqo::flushes_to_zero() ? 0 : subnormal_charge());
   velqo::velqodone();
   return 0;
@@ -649,6 +669,7 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   print_summary(reporter, processors);
   print_floating_point_mode("LAPACK spbsv and the sequential row's substitution");
+  print_lapack_library();
   print_subnormal_charge(charge);
   if (processors > 1) {
     const capacity after = measure_machine(processors);
