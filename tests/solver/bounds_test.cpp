@@ -86,7 +86,7 @@ TYPED_TEST(Bounds, SolveStaysInsideItsArrays) {
 // the bottom one ends where the caller's does.
 TYPED_TEST(Bounds, TwoSidedSolveStaysInsideItsArrays) {
   using T = TypeParam;
-  for (int m : {1, 3, 5, 8, 13, 16, 40, 64, 70, 128}) {
+  for (int m : {1, 3, 5, 8, 13, 16, 40, 64, 70, 128, 130}) {
     for (int n : {(20 * m + 8) / 9, 97, 600}) {
       if (!velqo::two_sided_serves<T>(n, m)) continue;
       for (bool at_end : {true, false}) {
