@@ -149,11 +149,14 @@ def draw(results, output):
             ratio_axis.plot(ms, [ratios[m] for m in ms], "o-", label=label(method, precision))
         ratio_axis.axhline(1, color="black", linestyle="--", label="LAPACK pbsv")
         ratio_axis.set_xscale("log", base=2)
+        widths = sorted({m for ratios in lines.values() for m in ratios})
+        ratio_axis.set_xticks(widths, [str(m) for m in widths])
         ratio_axis.set_ylim(bottom=0)
         ratio_axis.set(xlabel="half bandwidth m", ylabel="time / LAPACK's time",
                        title="Against LAPACK, at the most tasks")
         ratio_axis.grid(alpha=0.3)
-        ratio_axis.legend(fontsize="small")
+        # Below the axes: the lines fill the whole height somewhere.
+        ratio_axis.legend(fontsize="small", loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=2)
     figure.savefig(output)
 
 
