@@ -21,8 +21,8 @@ endif()
 # on their own (GCC 12 turns complex products into fused multiply-adds even
 # with contraction off, which would make complex results depend on how a loop is
 # vectorised), and AVX-512 is left out with them (AVX2 vectorisation stays; the
-# one kernel written for 64-byte vectors asks for them itself, where the
-# processor has them, solver/csp_k.cpp).
+# real kernels written for 64-byte vectors ask for them themselves, where the
+# processor has them: in_widest_vectors in solver/blockkernels.h).
 # On other processors the fused complex instructions of the machine's
 # architecture level (on aarch64 those of Armv8.3) cannot be switched off by
 # themselves, so the compiler's default target is kept.

@@ -10,7 +10,10 @@
 // from their column-major arrays (leading dimensions as given), copying the
 // operand that goes across the lanes into a small row-major panel on the stack. They work on
 // all four element types in GCC vector extensions; nothing is fused
-// (-ffp-contract=off, no FMA), and nothing allocates.
+// (-ffp-contract=off, no FMA), and nothing allocates. They take the vector
+// width in bytes as a template argument: 32, or for real types 64 (AVX-512),
+// which the callers choose through in_widest_vectors; the tiles and panels
+// hold as many elements more, and the order of every sum stays the same.
 //
 // A complex vector holds its elements as they lie in memory, real and
 // imaginary part side by side. The product of such a vector x with one complex
@@ -128,6 +131,33 @@ template <class R> struct lanes<std::complex<R>, 32> {
   }
 };
 
+/// Whether the kernels that have a variant in 64-byte vectors use it: on x86-64
+/// processors with AVX-512 (which the build itself leaves out, see
+/// cmake/compiler_flags.cmake), unless the test seam keeps them to 32 bytes.
+bool wide_vectors();
+
+#if defined(__x86_64__)
+/// kernel.operator()<64>(), compiled for AVX-512.
+template <class K> [[gnu::target("avx512f")]] auto in_wide_vectors(const K& kernel) {
+  return kernel.template operator()<64>();
+}
+#endif
+
+/// kernel.operator()<Bytes>() in the widest vectors the processor has for T:
+/// 64 bytes for real types where wide_vectors() says so, else 32 (complex
+/// types keep to 32). The kernel is a generic lambda marked always_inline, so
+/// that its body is compiled for the instruction set of the variant that
+/// calls it. Real kernels only multiply and subtract, nothing fused, so both
+/// widths give the same bits.
+template <class T, class K> [[gnu::always_inline]] inline auto in_widest_vectors(const K& kernel) {
+#if defined(__x86_64__)
+  if constexpr (!is_complex<T>) {
+    if (wide_vectors()) return in_wide_vectors(kernel);
+  }
+#endif
+  return kernel.template operator()<32>();
+}
+
 /// Room for N elements of T on the stack, left uninitialised: an array of
 /// std::complex would be cleared on every call (a tile of 256 KiB for
 /// complex<double>).
@@ -137,16 +167,17 @@ template <class T, int N> struct scratch {
 };
 
 /// x·w for w = pivot_reciprocal<F>(d), each element as times_pivot_reciprocal forms it.
-template <class T, form F>
-[[gnu::always_inline]] inline void times_reciprocal(typename lanes<T>::vec& x, const T& w) {
+template <class T, form F, int Bytes = 32>
+[[gnu::always_inline]] inline void times_reciprocal(typename lanes<T, Bytes>::vec& x, const T& w) {
+  using L = lanes<T, Bytes>;
   if constexpr (conjugates<T, F>) {
     x = x * w.real();
   } else {
-    typename lanes<T>::factor f;
-    typename lanes<T>::operand u;
-    lanes<T>::spread(f, w);
-    lanes<T>::take(u, x);
-    lanes<T>::product(x, u, f);
+    typename L::factor f;
+    typename L::operand u;
+    L::spread(f, w);
+    L::take(u, x);
+    L::product(x, u, f);
   }
 }
 
@@ -187,9 +218,9 @@ template <class T> inline constexpr int tile_capacity = sizeof(T) > 8 ? 8192 : 1
 /// at tile + y·NC·W), row by row: row y takes the products of rows
 /// max(0, y − m) … y − 1 in ascending order and is then divided by L(y, y), the
 /// order of the column-by-column loop.
-template <class T, form F, int NC>
-void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
-  using L = lanes<T>;
+template <class T, form F, int NC, int Bytes>
+[[gnu::always_inline]] inline void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   constexpr int C = NC * W;
   for (int y = 0; y < rows; ++y) {
@@ -223,15 +254,16 @@ void solve_tile_rows(const T* l, const int& m, const int& rows, T* tile) {
 }
 
 /// The columns v0 … v0 + count − 1 of s through a tile of NC·W columns.
-template <class T, form F, int NC>
-void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& v0,
-                                const int& count, T* tile) {
-  constexpr int C = NC * lanes<T>::W;
+template <class T, form F, int NC, int Bytes>
+[[gnu::always_inline]] inline void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
+                                                              const index_t& lds, const int& v0, const int& count,
+                                                              T* tile) {
+  constexpr int C = NC * lanes<T, Bytes>::W;
   for (int j = 0; j < C; ++j) {
     const T* column = s + index_t(v0 + j) * lds;
     for (int y = 0; y < rows; ++y) tile[index_t(y) * C + j] = j < count ? column[y] : T(0);
   }
-  solve_tile_rows<T, F, NC>(l, m, rows, tile);
+  solve_tile_rows<T, F, NC, Bytes>(l, m, rows, tile);
   for (int j = 0; j < count; ++j) {
     T* column = s + index_t(v0 + j) * lds;
     for (int y = 0; y < rows; ++y) column[y] = tile[index_t(y) * C + j];
@@ -245,33 +277,37 @@ void solve_columns_through_tile(const T* l, const int& m, const int& rows, T* s,
 /// is then divided by the pivot, as the column-by-column loop does: the same
 /// bits. The columns go a tile at a time across vector registers. False, with
 /// s untouched, when a tile of rows rows does not fit on the stack.
-template <class T, form F>
-bool solve_lower_band(const T* l, const int& m, const int& rows, T* s, const index_t& lds, const int& q) {
-  constexpr int W = lanes<T>::W;
-  if (index_t(rows) * W > tile_capacity<T>) return false;
+template <class T, form F, int Bytes = 32>
+[[gnu::always_inline]] inline bool solve_lower_band(const T* l, const int& m, const int& rows, T* s,
+                                                    const index_t& lds, const int& q) {
+  constexpr int W = lanes<T, Bytes>::W;
+  if (index_t(rows) * W > tile_capacity<T>) {
+    if constexpr (Bytes > 32) return solve_lower_band<T, F, 32>(l, m, rows, s, lds, q);
+    return false;
+  }
   scratch<T, tile_capacity<T>> room;
   T* tile = room.data();
   int v0 = 0;
   if (index_t(rows) * 4 * W <= tile_capacity<T>) {
     for (; v0 + 2 * W < q; v0 += 4 * W)
-      solve_columns_through_tile<T, F, 4>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
+      solve_columns_through_tile<T, F, 4, Bytes>(l, m, rows, s, lds, v0, q - v0 < 4 * W ? q - v0 : 4 * W, tile);
   }
   if (index_t(rows) * 2 * W <= tile_capacity<T>) {
     for (; v0 + W < q; v0 += 2 * W)
-      solve_columns_through_tile<T, F, 2>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
+      solve_columns_through_tile<T, F, 2, Bytes>(l, m, rows, s, lds, v0, q - v0 < 2 * W ? q - v0 : 2 * W, tile);
   }
   for (; v0 < q; v0 += W)
-    solve_columns_through_tile<T, F, 1>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
+    solve_columns_through_tile<T, F, 1, Bytes>(l, m, rows, s, lds, v0, q - v0 < W ? q - v0 : W, tile);
   return true;
 }
 
 // ------------------------------------------------ right couplings, Y·Lᵀ = F
 
 /// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of solve_right_transposed.
-template <class T, form F, int NX, int NR>
+template <class T, form F, int NX, int NR, int Bytes>
 [[gnu::always_inline]] inline void right_tile(const T* l, const int& m, T* y, const index_t& ldy, const int& x0,
                                               const int& r0) {
-  using L = lanes<T>;
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   typename L::vec acc[NX][NR];
   for (int j = 0; j < NR; ++j)
@@ -308,18 +344,19 @@ template <class T, form F, int NX, int NR>
       }
     }
     const T w = pivot_reciprocal<F>(l[index_t(m + 1) * (r0 + j)]);
-    for (int i = 0; i < NX; ++i) times_reciprocal<T, F>(acc[i][j], w);
+    for (int i = 0; i < NX; ++i) times_reciprocal<T, F, Bytes>(acc[i][j], w);
   }
   for (int j = 0; j < NR; ++j)
     for (int i = 0; i < NX; ++i) L::store(y + index_t(r0 + j) * ldy + x0 + i * W, acc[i][j]);
 }
 
-template <class T, form F, int NR>
-void right_tile_columns(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& r0) {
-  constexpr int W = lanes<T>::W;
+template <class T, form F, int NR, int Bytes>
+[[gnu::always_inline]] inline void right_tile_columns(const T* l, const int& m, T* y, const index_t& ldy,
+                                                      const int& rows, const int& r0) {
+  constexpr int W = lanes<T, Bytes>::W;
   int x0 = 0;
-  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, F, 2, NR>(l, m, y, ldy, x0, r0);
-  for (; x0 + W <= rows; x0 += W) right_tile<T, F, 1, NR>(l, m, y, ldy, x0, r0);
+  for (; x0 + 2 * W <= rows; x0 += 2 * W) right_tile<T, F, 2, NR, Bytes>(l, m, y, ldy, x0, r0);
+  for (; x0 + W <= rows; x0 += W) right_tile<T, F, 1, NR, Bytes>(l, m, y, ldy, x0, r0);
   for (int r = r0; r < r0 + NR; ++r) {
     const T w = pivot_reciprocal<F>(l[index_t(m + 1) * r]);
     for (int x = x0; x < rows; ++x) {
@@ -336,14 +373,15 @@ void right_tile_columns(const T* l, const int& m, T* y, const index_t& ldy, cons
 /// y(x, v)·L(r, v) (conjugated) for v = 0 … r − 1 in ascending order and is then
 /// multiplied by pivot_reciprocal<F>(L(r, r)), as the column-by-column loop
 /// forms it: the same bits.
-template <class T, form F>
-void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, const int& rows, const int& cols) {
+template <class T, form F, int Bytes = 32>
+[[gnu::always_inline]] inline void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy,
+                                                          const int& rows, const int& cols) {
   int r0 = 0;
-  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, F, 4>(l, m, y, ldy, rows, r0);
+  for (; r0 + 4 <= cols; r0 += 4) right_tile_columns<T, F, 4, Bytes>(l, m, y, ldy, rows, r0);
   switch (cols - r0) {
-    case 3: right_tile_columns<T, F, 3>(l, m, y, ldy, rows, r0); break;
-    case 2: right_tile_columns<T, F, 2>(l, m, y, ldy, rows, r0); break;
-    case 1: right_tile_columns<T, F, 1>(l, m, y, ldy, rows, r0); break;
+    case 3: right_tile_columns<T, F, 3, Bytes>(l, m, y, ldy, rows, r0); break;
+    case 2: right_tile_columns<T, F, 2, Bytes>(l, m, y, ldy, rows, r0); break;
+    case 1: right_tile_columns<T, F, 1, Bytes>(l, m, y, ldy, rows, r0); break;
     default: break;
   }
 }
@@ -352,10 +390,10 @@ void solve_right_transposed(const T* l, const int& m, T* y, const index_t& ldy, 
 
 /// p0, p1 ← row k of a panel (its R = 2W elements from panel[k·R] on), as
 /// operands of L::product.
-template <class T>
-[[gnu::always_inline]] inline void panel_row(const T* panel, const index_t& k, typename lanes<T>::operand& p0,
-                                             typename lanes<T>::operand& p1) {
-  using L = lanes<T>;
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline void panel_row(const T* panel, const index_t& k, typename lanes<T, Bytes>::operand& p0,
+                                             typename lanes<T, Bytes>::operand& p1) {
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   typename L::vec t0, t1;
   L::load(t0, panel + k * (2 * W));
@@ -368,13 +406,13 @@ template <class T>
 /// ascending order (Subtract: −, else +), panel(k) being the R = 2W elements
 /// panel[k·R …] and col_j(k) = cols[j][k]: the inner loop of the fill and of
 /// the right partner's complement.
-template <class T, int NV, bool Subtract>
+template <class T, int NV, bool Subtract, int Bytes = 32>
 [[gnu::always_inline]] inline void accumulate_panel(const T* panel, const T* (&cols)[NV], const int& count,
-                                                    typename lanes<T>::vec (&acc)[2][NV]) {
-  using L = lanes<T>;
+                                                    typename lanes<T, Bytes>::vec (&acc)[2][NV]) {
+  using L = lanes<T, Bytes>;
   for (int k = 0; k < count; ++k) {
     typename L::operand p0, p1;
-    panel_row<T>(panel, k, p0, p1);
+    panel_row<T, Bytes>(panel, k, p0, p1);
 #pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       typename L::factor f;
@@ -396,14 +434,14 @@ template <class T, int NV, bool Subtract>
 /// Columns v0 … v0 + NV − 1 of f(0 … R − 1, ·) = −panel·x, panel being R rows
 /// (2 vectors) stored column by column (panel[k·R + t]), x being m × m with
 /// leading dimension ldx; f(t, v) − Σ … in ascending k from zero.
-template <class T, int NV>
+template <class T, int NV, int Bytes>
 [[gnu::always_inline]] inline void fill_tile(const T* panel, const T* x, const index_t& ldx, const int& m,
-                                             const int& v0, typename lanes<T>::vec (&out)[2][4]) {
-  typename lanes<T>::vec acc[2][NV];
-  for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename lanes<T>::vec{};
+                                             const int& v0, typename lanes<T, Bytes>::vec (&out)[2][4]) {
+  typename lanes<T, Bytes>::vec acc[2][NV];
+  for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename lanes<T, Bytes>::vec{};
   const T* xc[NV];
   for (int j = 0; j < NV; ++j) xc[j] = x + index_t(v0 + j) * ldx;
-  accumulate_panel<T, NV, true>(panel, xc, m, acc);
+  accumulate_panel<T, NV, true, Bytes>(panel, xc, m, acc);
   for (int j = 0; j < NV; ++j) {
     out[0][j] = acc[0][j];
     out[1][j] = acc[1][j];
@@ -415,13 +453,16 @@ template <class T, int NV>
 /// 0 − y(t, 1)·x(1, v) − y(t, 2)·x(2, v) − … in ascending order, as the plain
 /// loop forms it. False, with y untouched, when a panel of m columns does not
 /// fit on the stack.
-template <class T>
-bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t& ldx, const int& rows,
-                             const int& m) {
-  using L = lanes<T>;
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t& ldx,
+                                                           const int& rows, const int& m) {
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   constexpr int R = 2 * W;
-  if (index_t(R) * m > panel_capacity<T>) return false;
+  if (index_t(R) * m > panel_capacity<T>) {
+    if constexpr (Bytes > 32) return negate_product_in_place<T, 32>(y, ldy, x, ldx, rows, m);
+    return false;
+  }
   scratch<T, panel_capacity<T>> room;
   T* panel = room.data();
   for (int t0 = 0; t0 < rows; t0 += R) {
@@ -447,10 +488,10 @@ bool negate_product_in_place(T* y, const index_t& ldy, const T* x, const index_t
     for (; v0 < m; v0 += 4) {
       const int nv = m - v0 < 4 ? m - v0 : 4;
       switch (nv) {
-        case 4: fill_tile<T, 4>(panel, x, ldx, m, v0, out); break;
-        case 3: fill_tile<T, 3>(panel, x, ldx, m, v0, out); break;
-        case 2: fill_tile<T, 2>(panel, x, ldx, m, v0, out); break;
-        default: fill_tile<T, 1>(panel, x, ldx, m, v0, out); break;
+        case 4: fill_tile<T, 4, Bytes>(panel, x, ldx, m, v0, out); break;
+        case 3: fill_tile<T, 3, Bytes>(panel, x, ldx, m, v0, out); break;
+        case 2: fill_tile<T, 2, Bytes>(panel, x, ldx, m, v0, out); break;
+        default: fill_tile<T, 1, Bytes>(panel, x, ldx, m, v0, out); break;
       }
       for (int j = 0; j < nv; ++j) {
         T* f = y + index_t(v0 + j) * ldy + t0;
@@ -613,10 +654,10 @@ void subtract_transposed_product(T* r, const T* s, const index_t& lds, const int
 
 /// Rows x0 … x0 + NX·W − 1 of columns r0 … r0 + NR − 1 of the update of
 /// subtract_lower_outer (all of them on or below the diagonal).
-template <class T, form F, int NX, int NR>
+template <class T, form F, int NX, int NR, int Bytes>
 [[gnu::always_inline]] inline void outer_tile(T* c, const index_t& ldc, const T* y, const index_t& ldy,
                                               const int& cols, const int& x0, const int& r0) {
-  using L = lanes<T>;
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   typename L::vec acc[NX][NR];
   for (int j = 0; j < NR; ++j)
@@ -649,10 +690,10 @@ template <class T, form F, int NX, int NR>
 /// for 0 ≤ r ≤ x < rows, the products subtracted one after the other as the
 /// plain loop does; y is rows × cols (leading dimension ldy), c has leading
 /// dimension ldc and its upper triangle is left alone.
-template <class T, form F>
-void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& rows,
-                          const int& cols) {
-  using L = lanes<T>;
+template <class T, form F, int Bytes = 32>
+[[gnu::always_inline]] inline void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy,
+                                                        const int& rows, const int& cols) {
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   constexpr int NR = 4;
   auto single = [&](int x, int r) {
@@ -667,8 +708,8 @@ void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& l
     for (int r = r0; r < r0 + NR - 1; ++r)
       for (int x = r; x < r0 + NR - 1; ++x) single(x, r);
     int x0 = r0 + NR - 1;
-    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, F, 2, NR>(c, ldc, y, ldy, cols, x0, r0);
-    for (; x0 + W <= rows; x0 += W) outer_tile<T, F, 1, NR>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + 2 * W <= rows; x0 += 2 * W) outer_tile<T, F, 2, NR, Bytes>(c, ldc, y, ldy, cols, x0, r0);
+    for (; x0 + W <= rows; x0 += W) outer_tile<T, F, 1, NR, Bytes>(c, ldc, y, ldy, cols, x0, r0);
     for (int r = r0; r < r0 + NR; ++r)
       for (int x = x0; x < rows; ++x) single(x, r);
   }

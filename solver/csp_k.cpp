@@ -30,15 +30,6 @@ std::atomic<bool> generic_only{false};
 /// Set by the test seam: the kernels keep to 32-byte vectors.
 std::atomic<bool> narrow_vectors_only{false};
 
-#if defined(__x86_64__)
-/// Whether the kernels that have a variant in 64-byte vectors use it: on
-/// processors with AVX-512 (the build itself leaves it out, see
-/// cmake/compiler_flags.cmake).
-bool wide_vectors() {
-  static const bool avx512 = __builtin_cpu_supports("avx512f");
-  return avx512 && !narrow_vectors_only.load(std::memory_order_relaxed);
-}
-#endif
 
 /// The factorisation for half bandwidth M; the row of the failing pivot, or 0.
 /// With Solve, the forward substitution L·y = b for one right-hand side goes
@@ -93,6 +84,17 @@ bool factor_with_band_steps(T* a, const int& m, const int& first, const int& las
 }  // namespace
 
 bool narrow_steps_allowed() { return !generic_only.load(std::memory_order_relaxed); }
+
+namespace blocked {
+bool wide_vectors() {
+#if defined(__x86_64__)
+  static const bool avx512 = __builtin_cpu_supports("avx512f");
+  return avx512 && !narrow_vectors_only.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+}  // namespace blocked
 
 namespace testing {
 void force_generic_steps(bool generic) { generic_only.store(generic, std::memory_order_relaxed); }
@@ -429,25 +431,13 @@ void update_column(T* a, const int& n, const int& m, const int& i, const int& lo
   }
 }
 
-#if defined(__x86_64__)
-/// The kernel in the 64-byte vectors of AVX-512, for processors that have them.
-template <class T, form F>
-[[gnu::target("avx512f")]] int subtract_band_columns_512(T* a, const int& n, const int& m, const int& c, const int& e,
-                                                           const int& lo, const int& hi) {
-  return blocked::subtract_band_columns<T, F, 64>(a, n, m, c, e, lo, hi);
-}
-#endif
-
-/// The register-blocked kernel, for real types in the widest vectors the
-/// processor has; returns the first column it leaves to the caller.
+/// The register-blocked kernel in the widest vectors the processor has for T;
+/// returns the first column it leaves to the caller.
 template <class T, form F>
 int blocked_band_columns(T* a, const int& n, const int& m, const int& c, const int& e, const int& lo, const int& hi) {
-#if defined(__x86_64__)
-  if constexpr (!is_complex<T>) {
-    if (wide_vectors()) return subtract_band_columns_512<T, F>(a, n, m, c, e, lo, hi);
-  }
-#endif
-  return blocked::subtract_band_columns<T, F, 32>(a, n, m, c, e, lo, hi);
+  return blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+    return blocked::subtract_band_columns<T, F, B>(a, n, m, c, e, lo, hi);
+  });
 }
 
 /// The updates of the finished columns lo … hi on the block's columns c … e

@@ -90,8 +90,10 @@ template <class T, form F>
 void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& first, const int& last,
                          const int& q) {
   if (blocked_products<T>(m, product::spike_solve) && first <= last &&
-      blocked::solve_lower_band<T, F>(&band(a, m, first, first), m, last - first + 1, &at(spike, n, first, 1),
-                                      index_t(n), q))
+      blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+        return blocked::solve_lower_band<T, F, B>(&band(a, m, first, first), m, last - first + 1,
+                                                  &at(spike, n, first, 1), index_t(n), q);
+      }))
     return;
   for (int v = 1; v <= q; ++v) {
     for (int x = first; x <= last; ++x) {
@@ -225,8 +227,10 @@ void left_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
   if (blocked_products<T>(m, product::left_complement)) {
-    blocked::subtract_lower_outer<T, F>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n),
-                                        top - first + 1, m);
+    blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+      blocked::subtract_lower_outer<T, F, B>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1),
+                                             index_t(n), top - first + 1, m);
+    });
   } else {
     for (int v = 1; v <= m; ++v) {
       for (int r = first; r <= top; ++r) {
@@ -261,8 +265,10 @@ void fill(T* a, const int& n, const int& m, T* spike, const int& blocksize, cons
   if (blocked_products<T>(m, product::fill)) {
     // Y's last row to the scratch row first, as the loop below leaves it.
     for (int k = 1; k <= m; ++k) band(a, m, first + k - 1, first - 1) = at(spike, n, top, k);
-    if (blocked::negate_product_in_place(&at(spike, n, first, 1), index_t(n), &at(spike, n, xrow + 1, 1),
-                                         index_t(n), top - first + 1, m)) {
+    if (blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+          return blocked::negate_product_in_place<T, B>(&at(spike, n, first, 1), index_t(n),
+                                                        &at(spike, n, xrow + 1, 1), index_t(n), top - first + 1, m);
+        })) {
       for (int v = 1; v <= m; ++v)
         for (int x = top + 1; x <= last; ++x) at(spike, n, x, v) = T(0);
       return;
@@ -298,7 +304,10 @@ void right_coupling_from_fill(T* a, const int& n, const int& m, T* spike, const 
   const int top2 = std::min(n, p + m - 1);
   if (blocked_products<T>(m, product::right_coupling)) {
     const int j0 = last - m + 1;
-    blocked::solve_right_transposed<T, F>(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n), top2 - p + 1, m);
+    blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+      blocked::solve_right_transposed<T, F, B>(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n),
+                                               top2 - p + 1, m);
+    });
     return;
   }
   for (int v = 1; v <= m; ++v) {
@@ -1028,8 +1037,10 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
   if (top - first + 1 == m && medium::small_complements<T>(m)) {
     medium::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n), m);
   } else {
-    blocked::subtract_lower_outer<T, form::symmetric>(&band(a, m, first, first), index_t(m),
-                                                      &at(spike, n, first, 1), index_t(n), top - first + 1, m);
+    blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+      blocked::subtract_lower_outer<T, form::symmetric, B>(&band(a, m, first, first), index_t(m),
+                                                           &at(spike, n, first, 1), index_t(n), top - first + 1, m);
+    });
   }
   for (int s = 1; s <= nrhs; ++s)
     medium::subtract_row_products(&at(b, n, 1, s), &at(b, n, p + blocksize - m, s), spike, index_t(n), m, first,

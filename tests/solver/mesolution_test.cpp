@@ -79,12 +79,14 @@ template <class T> double relative_difference(const std::vector<T>& x, const std
 template <class T> class Solve : public ::testing::Test {
  protected:
   void TearDown() override {
+    velqo::testing::force_narrow_vectors(false);
     velqo::testing::override_processor_count(0);
     velqo::testing::reset_library_state();
   }
 
-  /// Solves one system with 1 … 8 tasks: every result bitwise equal to the one
-  /// of a single task, and that one correct (against LAPACK for the real types,
+  /// Solves one system with 1 … 8 tasks, and with 3 tasks in 32-byte vectors
+  /// only: every result bitwise equal to the one of a single task, and that one
+  /// correct (against LAPACK for the real types,
   /// by residual for the complex ones).
   void check(int n, int m, int nrhs, std::uint32_t seed) {
     SCOPED_TRACE(::testing::Message() << "n=" << n << " m=" << m << " nrhs=" << nrhs);
@@ -111,6 +113,10 @@ template <class T> class Solve : public ::testing::Test {
       EXPECT_TRUE(same_bits(r.a, one.a)) << "factors differ with " << tasks << " tasks";
       EXPECT_TRUE(same_bits(r.b, one.b)) << "solutions differ with " << tasks << " tasks";
     }
+    velqo::testing::force_narrow_vectors(true);
+    const outcome<T> narrow = solve(a, n, m, b, nrhs, 3);
+    velqo::testing::force_narrow_vectors(false);
+    EXPECT_TRUE(same_bits(narrow.a, one.a) && same_bits(narrow.b, one.b)) << "32-byte vectors differ";
   }
 };
 TYPED_TEST_SUITE(Solve, ElementTypes);
