@@ -518,18 +518,18 @@ template <class T, int Bytes = 32>
 /// in the Hermitian form), σ(u, v) = 0 + s(x₀, v)·s(x₀, u) + s(x₁, v)·s(x₁, u) + …
 /// in ascending rows,
 /// the order of the plain loop; only u ≥ v, u < m is stored.
-template <class T, int NV>
+template <class T, int NV, int Bytes = 32>
 [[gnu::always_inline]] inline void gram_tile(T* c, const index_t& ldc, const T* panel, const T* s,
                                              const index_t& lds, const int& rows, const int& m, const int& u0,
                                              const int& v0) {
-  using L = lanes<T>;
+  using L = lanes<T, Bytes>;
   constexpr int W = L::W;
   constexpr int R = 2 * W;
   const T* sv[NV];
   for (int j = 0; j < NV; ++j) sv[j] = s + index_t(v0 + j) * lds;
   typename L::vec acc[2][NV];
   for (int j = 0; j < NV; ++j) acc[0][j] = acc[1][j] = typename L::vec{};
-  accumulate_panel<T, NV, false>(panel, sv, rows, acc);
+  accumulate_panel<T, NV, false, Bytes>(panel, sv, rows, acc);
   for (int j = 0; j < NV; ++j) {
     scratch<T, R> room;
     T* e = room.data();

@@ -1061,7 +1061,9 @@ void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const i
   const T* x = &at(spike, n, p, 1);
   const bool small = medium::small_complements<T>(m) &&
                      medium::subtract_small_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
-  if (!small && !medium::subtract_lower_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m)) {
+  if (!small && !blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+        return medium::subtract_lower_gram<T, B>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
+      })) {
     right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
     return;
   }

@@ -430,13 +430,18 @@ void transpose(const T* x, const index_t& ldx, const int& rows, const int& colum
 
 /// blocked::subtract_lower_gram with the panel of rows filled by W × W
 /// transposes: c(u, v) ← c(u, v) − Σ_x s(x, v)·s(x, u) for 0 ≤ v ≤ u < m,
-/// each sum formed from zero in ascending rows (the same bits). False, with c
-/// untouched, when the panel does not fit.
-template <class T>
-bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
+/// each sum formed from zero in ascending rows (the same bits). The tiles run
+/// in vectors of Bytes bytes, two of them a panel row (the transposes stay at
+/// 32). False, with c untouched, when the panel does not fit.
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& lds,
+                                                       const int& rows, const int& m) {
   constexpr int W = lanes<T>::W;
-  constexpr int R = 2 * W;
-  if (index_t(rows) * R > blocked::panel_capacity<T>) return false;
+  constexpr int R = 2 * blocked::lanes<T, Bytes>::W;
+  if (index_t(rows) * R > blocked::panel_capacity<T>) {
+    if constexpr (Bytes > 32) return subtract_lower_gram<T, 32>(c, ldc, s, lds, rows, m);
+    return false;
+  }
   alignas(64) T panel[blocked::panel_capacity<T>];
   const int xw = rows / W * W;
   for (int u0 = 0; u0 < m; u0 += R) {
@@ -449,8 +454,8 @@ bool subtract_lower_gram(T* c, const index_t& ldc, const T* s, const index_t& ld
       for (int i = x < xw ? iw : 0; i < R; ++i) panel[index_t(x) * R + i] = i < ru ? s[(u0 + i) * lds + x] : T(0);
     const int vend = u0 + ru;  // columns v < vend meet rows u ≥ v of this panel
     int v0 = 0;
-    for (; v0 + 4 <= vend; v0 += 4) blocked::gram_tile<T, 4>(c, ldc, panel, s, lds, rows, m, u0, v0);
-    for (; v0 < vend; ++v0) blocked::gram_tile<T, 1>(c, ldc, panel, s, lds, rows, m, u0, v0);
+    for (; v0 + 4 <= vend; v0 += 4) blocked::gram_tile<T, 4, Bytes>(c, ldc, panel, s, lds, rows, m, u0, v0);
+    for (; v0 < vend; ++v0) blocked::gram_tile<T, 1, Bytes>(c, ldc, panel, s, lds, rows, m, u0, v0);
   }
   return true;
 }

@@ -130,6 +130,35 @@ TYPED_TEST(NarrowBand, SmallComplementsAreThePlainLoopsBitForBit) {
   }
 }
 
+// The right complement beyond the small bands, whose panel the vector
+// transposes fill, in 32- and 64-byte tiles: the plain loop's bits, nothing
+// above the diagonal touched; 300 rows are too many for a float 64-byte panel,
+// which then hands them to the 32-byte one.
+TYPED_TEST(NarrowBand, WideRightComplementIsThePlainLoopBitForBit) {
+  using T = TypeParam;
+  using velqo::index_t;
+  for (int m : {33, 47, 70}) {
+    for (int rows : {1, m + 1, 300}) {
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+      const index_t ld = rows + 3;
+      const std::vector<T> s = random_rhs<T>(rows + 3, m, 41u * m + rows);
+      const std::vector<T> c0 = random_rhs<T>(m, m, 43u * m + rows);
+      std::vector<T> want = c0;
+      for (int v = 0; v < m; ++v)
+        for (int u = v; u < m; ++u) {
+          T sigma = T(0);
+          for (int x = 0; x < rows; ++x) sigma = sigma + s[v * ld + x] * s[u * ld + x];
+          want[v * m + u] = want[v * m + u] - sigma;
+        }
+      std::vector<T> narrow = c0, wide = c0;
+      ASSERT_TRUE((velqo::medium::subtract_lower_gram<T, 32>(narrow.data(), index_t(m), s.data(), ld, rows, m)));
+      ASSERT_TRUE((velqo::medium::subtract_lower_gram<T, 64>(wide.data(), index_t(m), s.data(), ld, rows, m)));
+      EXPECT_TRUE(same_bits(narrow, want)) << "32 bytes";
+      EXPECT_TRUE(same_bits(wide, want)) << "64 bytes";
+    }
+  }
+}
+
 // A single task stops at the same place on both paths: a zero pivot in a
 // level-0 block, a NaN in a level-1 block; the blocks already done, and the
 // right-hand sides of the failing block, which the narrow steps put back after
