@@ -143,16 +143,23 @@ template <class K> [[gnu::target("avx512f")]] auto in_wide_vectors(const K& kern
 }
 #endif
 
-/// kernel.operator()<Bytes>() in the widest vectors the processor has for T:
-/// 64 bytes for real types where wide_vectors() says so, else 32 (complex
-/// types keep to 32). The kernel is a generic lambda marked always_inline, so
-/// that its body is compiled for the instruction set of the variant that
-/// calls it. Real kernels only multiply and subtract, nothing fused, so both
-/// widths give the same bits.
-template <class T, class K> [[gnu::always_inline]] inline auto in_widest_vectors(const K& kernel) {
+/// Whether 64-byte tiles pay at half bandwidth m: from 256 bytes of band a
+/// row on (32 doubles, 64 floats). Below, the lanes that the tiles' rounding
+/// up leaves idle cost more than the wider vectors save: float m = 12 to 48
+/// took up to 1.18 times as long in them, double m = 16 to 24 about as long.
+template <class T> constexpr bool wide_tiles_pay(const int& m) { return m * int(sizeof(T)) >= 256; }
+
+/// kernel.operator()<Bytes>() in the widest vectors the processor has for T at
+/// half bandwidth m: 64 bytes for real types where wide_vectors() says so and
+/// the wide tiles pay, else 32 (complex types keep to 32). The kernel is a
+/// generic lambda marked always_inline, so that its body is compiled for the
+/// instruction set of the variant that calls it. Real kernels only multiply
+/// and subtract, nothing fused, so both widths give the same bits.
+template <class T, class K>
+[[gnu::always_inline]] inline auto in_widest_vectors(const int& m, const K& kernel) {
 #if defined(__x86_64__)
   if constexpr (!is_complex<T>) {
-    if (wide_vectors()) return in_wide_vectors(kernel);
+    if (wide_tiles_pay<T>(m) && wide_vectors()) return in_wide_vectors(kernel);
   }
 #endif
   return kernel.template operator()<32>();

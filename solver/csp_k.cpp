@@ -435,7 +435,7 @@ void update_column(T* a, const int& n, const int& m, const int& i, const int& lo
 /// returns the first column it leaves to the caller.
 template <class T, form F>
 int blocked_band_columns(T* a, const int& n, const int& m, const int& c, const int& e, const int& lo, const int& hi) {
-  return blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+  return blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
     return blocked::subtract_band_columns<T, F, B>(a, n, m, c, e, lo, hi);
   });
 }

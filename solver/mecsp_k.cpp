@@ -90,7 +90,7 @@ template <class T, form F>
 void solve_spike_columns(T* a, const int& n, const int& m, T* spike, const int& first, const int& last,
                          const int& q) {
   if (blocked_products<T>(m, product::spike_solve) && first <= last &&
-      blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+      blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
         return blocked::solve_lower_band<T, F, B>(&band(a, m, first, first), m, last - first + 1,
                                                   &at(spike, n, first, 1), index_t(n), q);
       }))
@@ -227,7 +227,7 @@ void left_partner_update(T* a, const int& n, const int& m, T* b, const int& nrhs
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
   if (blocked_products<T>(m, product::left_complement)) {
-    blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+    blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
       blocked::subtract_lower_outer<T, F, B>(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1),
                                              index_t(n), top - first + 1, m);
     });
@@ -265,7 +265,7 @@ void fill(T* a, const int& n, const int& m, T* spike, const int& blocksize, cons
   if (blocked_products<T>(m, product::fill)) {
     // Y's last row to the scratch row first, as the loop below leaves it.
     for (int k = 1; k <= m; ++k) band(a, m, first + k - 1, first - 1) = at(spike, n, top, k);
-    if (blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+    if (blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
           return blocked::negate_product_in_place<T, B>(&at(spike, n, first, 1), index_t(n),
                                                         &at(spike, n, xrow + 1, 1), index_t(n), top - first + 1, m);
         })) {
@@ -304,7 +304,7 @@ void right_coupling_from_fill(T* a, const int& n, const int& m, T* spike, const 
   const int top2 = std::min(n, p + m - 1);
   if (blocked_products<T>(m, product::right_coupling)) {
     const int j0 = last - m + 1;
-    blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+    blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
       blocked::solve_right_transposed<T, F, B>(&band(a, m, j0, j0), m, &at(spike, n, p, 1), index_t(n),
                                                top2 - p + 1, m);
     });
@@ -1037,7 +1037,7 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
   if (top - first + 1 == m && medium::small_complements<T>(m)) {
     medium::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n), m);
   } else {
-    blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+    blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
       blocked::subtract_lower_outer<T, form::symmetric, B>(&band(a, m, first, first), index_t(m),
                                                            &at(spike, n, first, 1), index_t(n), top - first + 1, m);
     });
@@ -1061,7 +1061,7 @@ void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const i
   const T* x = &at(spike, n, p, 1);
   const bool small = medium::small_complements<T>(m) &&
                      medium::subtract_small_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
-  if (!small && !blocked::in_widest_vectors<T>([&]<int B>() __attribute__((always_inline)) {
+  if (!small && !blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
         return medium::subtract_lower_gram<T, B>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
       })) {
     right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);
