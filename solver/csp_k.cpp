@@ -30,7 +30,6 @@ std::atomic<bool> generic_only{false};
 /// Set by the test seam: the kernels keep to 32-byte vectors.
 std::atomic<bool> narrow_vectors_only{false};
 
-
 /// The factorisation for half bandwidth M; the row of the failing pivot, or 0.
 /// With Solve, the forward substitution L·y = b for one right-hand side goes
 /// along: row i is solved as soon as its column is finished, its products with
