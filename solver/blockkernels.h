@@ -156,7 +156,7 @@ template <class T> constexpr bool wide_tiles_pay(const int& m) { return m * int(
 /// instruction set of the variant that calls it. Real kernels only multiply
 /// and subtract, nothing fused, so both widths give the same bits.
 template <class T, class K>
-[[gnu::always_inline]] inline auto in_widest_vectors(const int& m, const K& kernel) {
+[[gnu::always_inline]] inline auto in_widest_vectors([[maybe_unused]] const int& m, const K& kernel) {
 #if defined(__x86_64__)
   if constexpr (!is_complex<T>) {
     if (wide_tiles_pay<T>(m) && wide_vectors()) return in_wide_vectors(kernel);
