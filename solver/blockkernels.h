@@ -735,12 +735,18 @@ template <class T, form F, int Bytes = 32>
 // of leading dimension m, so a tile of rows of four target columns takes one
 // vector of a column j per row vector and one element of it per target.
 
-/// The updates of one element, one after the other.
-template <class T, form F>
-inline void subtract_band_element(T* a, const int& m, const int& k, const int& i, const int& lo, const int& hi) {
-  T t = band(a, m, k, i);
-  for (int j = std::max(lo, k - m); j <= hi; ++j) t = mul_sub(t, adjoint<F>(band(a, m, i, j)), band(a, m, k, j));
-  band(a, m, k, i) = t;
+/// The updates of the elements (k, i0) … (k, i0 + C − 1) of one row side by
+/// side: their sums run over the same columns j, each in the order of
+/// factor_column, as C chains the processor overlaps.
+template <class T, form F, int C>
+inline void subtract_band_row(T* a, const int& m, const int& k, const int& i0, const int& lo, const int& hi) {
+  T t[C];
+  for (int r = 0; r < C; ++r) t[r] = band(a, m, k, i0 + r);
+  for (int j = std::max(lo, k - m); j <= hi; ++j) {
+    const T akj = band(a, m, k, j);
+    for (int r = 0; r < C; ++r) t[r] = mul_sub(t[r], adjoint<F>(band(a, m, i0 + r, j)), akj);
+  }
+  for (int r = 0; r < C; ++r) band(a, m, k, i0 + r) = t[r];
 }
 
 /// Rows k0 … k0 + NX·W − 1 of the columns i0 … i0 + NR − 1 (k0 ≥ i0 + NR − 1).
@@ -782,7 +788,7 @@ template <class T, form F, int Bytes, int NX, int NR>
         L::product(t, v[x], u);
         if (j < unmasked) {
           const mask in = row[x] <= reach;
-          acc[x][r] = (typename L::vec)(((mask)(acc[x][r] - t) & in) | ((mask)acc[x][r] & ~in));
+          acc[x][r] = in ? acc[x][r] - t : acc[x][r];
         } else {
           acc[x][r] = acc[x][r] - t;
         }
@@ -806,14 +812,15 @@ template <class T, form F, int Bytes>
   int i0 = c;
   for (; i0 + NR - 1 <= e; i0 += NR) {
     // The triangle above row i0 + NR − 1 and the rows below the last tile go
-    // one element at a time.
-    for (int i = i0; i < i0 + NR - 1; ++i)
-      for (int k = i; k < i0 + NR - 1 && k <= kend; ++k) subtract_band_element<T, F>(a, m, k, i, lo, hi);
+    // a row at a time.
+    static_assert(NR == 4);
+    if (i0 <= kend) subtract_band_row<T, F, 1>(a, m, i0, i0, lo, hi);
+    if (i0 + 1 <= kend) subtract_band_row<T, F, 2>(a, m, i0 + 1, i0, lo, hi);
+    if (i0 + 2 <= kend) subtract_band_row<T, F, 3>(a, m, i0 + 2, i0, lo, hi);
     int k0 = i0 + NR - 1;
     for (; k0 + NX * W - 1 <= kend; k0 += NX * W) band_columns_tile<T, F, Bytes, NX, NR>(a, m, lo, hi, k0, i0);
     for (; k0 + W - 1 <= kend; k0 += W) band_columns_tile<T, F, Bytes, 1, NR>(a, m, lo, hi, k0, i0);
-    for (int i = i0; i < i0 + NR; ++i)
-      for (int k = k0; k <= kend; ++k) subtract_band_element<T, F>(a, m, k, i, lo, hi);
+    for (int k = k0; k <= kend; ++k) subtract_band_row<T, F, NR>(a, m, k, i0, lo, hi);
   }
   return i0;
 }
