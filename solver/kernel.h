@@ -126,6 +126,19 @@ template <class T, form F>
 void p_backward(const T* a, const int& n, const int& m, T* b, const int& h, const int& lock, int* events,
                 const int& ntasks, int& S, int& nextb);
 
+/// The substitution for one right-hand side in two tasks (with forward: L·y = b
+/// and then Lᵀ·x = y, or Lᴴ·x = y; without: the backward sweep alone, for a y
+/// left in b). One task sweeps by panels of h rows as p_substitute does in one
+/// task, so x is that one bit for bit; the other fetches the band into the
+/// caches ahead of it. A sweep reads each element of the band once for one
+/// multiply-add, and one processor keeps too few reads in flight to use the
+/// memory's bandwidth; a second one fetching the lines the sweep reads next
+/// keeps more. Started with roles = 0 and swept = 0 (with forward) or
+/// n·(m + 1) (without); a task started alone sweeps alone.
+template <class T, form F>
+void p_streamed(const T* a, const int& n, const int& m, T* b, const int& h, const bool& forward,
+                std::atomic<int>& roles, std::atomic<index_t>& swept);
+
 // ------------------------------------------------- band block factorisation
 
 /// Factorises the diagonal block first … last of the band matrix a in place as

@@ -466,6 +466,33 @@ TYPED_TEST(StandaloneEntriesTyped, FactorAndSolveInOnePass) {
   }
 }
 
+// In bands of more than 16 MiB a second task fetches the band ahead of the one
+// that sweeps for a single right-hand side; x stays that of one task, bit for
+// bit, in the substitution and after the one-pass factorisation. The second
+// band is wider than the matrix.
+TYPED_TEST(StandaloneEntriesTyped, StreamedSweepsAreThoseOfOneTask) {
+  using T = TypeParam;
+  const int bytes = 20 << 20, size = int(sizeof(T));
+  for (const auto& [n, m] : {std::pair{bytes / (3 * size), 2}, std::pair{600, bytes / (600 * size)}}) {
+    SCOPED_TRACE(m);
+    const std::vector<T> a = random_spd_band<T>(n, m, 28);
+    const std::vector<T> l = sequential_factor(a, n, m);
+    const std::vector<T> b = random_rhs<T>(n, 1, 29);
+    use_tasks(1);
+    std::vector<T> alone = b;
+    Entries<T>::substitute(l.data(), n, m, alone.data(), 1);
+    EXPECT_LT(residual_ratio(a, n, m, alone, b, 1), 30);
+    use_tasks(2);
+    std::vector<T> x = b, f = a, y = b;
+    Entries<T>::substitute(l.data(), n, m, x.data(), 1);
+    EXPECT_TRUE(same_bits(x, alone));
+    int status = -1;
+    Entries<T>::factorsolve(f.data(), n, m, y.data(), status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(same_bits(y, alone));
+  }
+}
+
 TYPED_TEST(StandaloneEntriesTyped, NotPositiveDefiniteGivesStatusOne) {
   using T = TypeParam;
   const int n = 50, m = 3;
