@@ -174,22 +174,27 @@ void substitute_columns(const T* a, const int& n, const int& m, T* b, const int&
 }
 
 /// The backward sweep for one right-hand side after a factorisation that
-/// carried the forward sweep, in one task by the panels of the substitution
-/// (with a second one streaming the band in, where that pays), so that x is
-/// that of medecompose and mesubstitute, bit for bit.
+/// carried the forward sweep, in one task by the panels of the substitution,
+/// so that x is that of medecompose and mesubstitute, bit for bit.
 template <class T, form F> void backward_alone(const T* a, const int& n, const int& m, T* b) {
-  int count = 0;
-  gettasks(count);
-  if (stream_pays<T>(n, m, count)) {
-    streamed<T, F>(a, n, m, b, false);
-    return;
-  }
   int h = 1;
   substitution_height<T>(m, h);
   int none = 0, alone = 1, S = n, nextb = n;
   int events[2] = {0, 0};
   const flush_to_zero mode;
   p_backward<T, F>(a, n, m, b, h, none, events, alone, S, nextb);
+}
+
+/// backward_alone, with a second task streaming the band in where that pays;
+/// for callers that hold no other task.
+template <class T, form F> void backward_streamed(const T* a, const int& n, const int& m, T* b) {
+  int count = 0;
+  gettasks(count);
+  if (stream_pays<T>(n, m, count)) {
+    streamed<T, F>(a, n, m, b, false);
+  } else {
+    backward_alone<T, F>(a, n, m, b);
+  }
 }
 
 }  // namespace
@@ -229,7 +234,7 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
   gettasks(count);
   if (const int tasks = factorisation_tasks<T>(n, m, count); tasks > 1 || !sequential_kernel_pays<T>(m)) {
     pipelined<T, F>(a, n, m, b, tasks, status, row);
-    if (status == 0) backward_alone<T, F>(a, n, m, b);
+    if (status == 0) backward_streamed<T, F>(a, n, m, b);
     return;
   }
   // One task: where the narrow- or medium-band factorisation serves the band,
@@ -237,7 +242,7 @@ template <class T, form F> void factorsolve(T* a, const int& n, const int& m, T*
   int info[2] = {0, 0};
   if (decompose_forward<T, F>(a, n, m, b, real_type<T>(0), info, row)) {
     status = info[0];
-    if (status == 0) backward_alone<T, F>(a, n, m, b);
+    if (status == 0) backward_streamed<T, F>(a, n, m, b);
     return;
   }
   decompose<T, F>(a, n, m, status, row);
