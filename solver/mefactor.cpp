@@ -214,14 +214,14 @@ template <class T, form F> void decompose(T* a, const int& n, const int& m, int&
 }
 
 template <class T, form F> void substitute(const T* a, const int& n, const int& m, T* b, const int& nrhs) {
-  int h = 1;
-  substitution_height<T>(m, h);
   int count = 0;
   gettasks(count);
   if (nrhs == 1 && stream_pays<T>(n, m, count)) {
     streamed<T, F>(a, n, m, b, true);
     return;
   }
+  int h = 1;
+  substitution_height<T>(m, h);
   // A task for each right-hand side, where a column's work pays for starting one.
   const bool share = double(n) * (m + 1) * (is_complex<T> ? 4 : 1) >= 65536.0;
   team crew(share ? std::clamp(nrhs, 1, std::max(count, 1)) : 1);
