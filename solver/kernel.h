@@ -25,6 +25,7 @@
 
 #include <atomic>
 
+#include "mtask/mtask.h"
 #include "solver/bandstorage.h"
 #include "solver/scalar.h"
 
@@ -46,6 +47,22 @@ int decompose_block(T* a, const int& m, const int& first, const int& last, const
 template <class T, form F>
 bool decompose_forward(T* a, const int& n, const int& m, T* b, const real_type<T>& eps, int* info, int& row);
 
+/// Where the tasks of a team take a stage's blocks, so that a task works on the
+/// same rows from stage to stage and finds in its own caches the spikes and
+/// right-hand sides it wrote in the stage before. The stage's blocks are cut
+/// into one run of consecutive blocks per task, and each task takes its run's
+/// index on arrival; a task takes the blocks of its own run first, then helps
+/// with the runs after it in turn. The entries keep one for each solve, zero
+/// at the start; the last task at a stage barrier restarts it.
+struct block_runs {
+  static constexpr int most = mtask::maxslots + 1;  // the calling thread and a task per slot
+  int arrivals = 0;                                 // the runs handed out so far
+  int taken[most] = {};                             // the blocks taken from each run in this stage
+  void restart() {
+    for (int& t : taken) t = 0;
+  }
+};
+
 /// p_mesolution_csp in form F. In a stage whose pivot failed, row receives the
 /// smallest row at which a block of the stage fails its factorisation: every
 /// block of the stage that begins before it is factorised (and nothing more is
@@ -53,11 +70,14 @@ bool decompose_forward(T* a, const int& n, const int& m, T* b, const real_type<T
 /// the reduction found that the matrix is not positive definite; a block of a
 /// level above 0 holds Schur complements, so an earlier leading minor may be
 /// the first that is not.
+/// With runs, the tasks take the blocks by runs (above) and leave nextblock and
+/// backblock at each stage's first block; without, they take them from those
+/// counters in ascending order. x is the same bit for bit.
 template <class T, form F>
 void p_mesolution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
                   int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
                   int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps, int* info,
-                  int* row);
+                  int* row, block_runs* runs = nullptr);
 
 /// The stages of p_mesolution: S1 eliminates level 0, S2(r) passes the Schur
 /// complements to the survivors of level r − 1, S3(r) eliminates level r, and

@@ -23,8 +23,9 @@ void solution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* worksp
   team crew(count);
 
   // The shared scheduling state, as the kernel expects it at the start of S1.
-  // The block counters change hands with every block, the failure flags and eps
-  // are read for every block, the level variables change at barriers only.
+  // The block counters and the runs change hands with every batch of blocks,
+  // the failure flags and eps are read for every block, the level variables
+  // change at barriers only.
   const int grain = def_velqo::grainsize;
   const int blocksize = std::max(grain * grain / std::max(m, 1), m + 1);
   own_line<int> nextblock{1}, backblock{0}, failed_row{0};
@@ -33,16 +34,18 @@ void solution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* worksp
   };
   own_line<level_state> level{{1, blocksize, 2 * blocksize, 1}};
   own_line<failure_flags<T>> failure{};
+  own_line<block_runs> runs{};
   T* tspike = workspace;
   T* spike = workspace + index_t(std::max(n, 0)) * m;
   int* rowp = &failed_row.value;
 
   level_state& l = level.value;
-  // The team dispatches the kernel's share routine with the kernel and its 20 arguments.
-  crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_21(handle, routine, args...); },
+  block_runs* runsp = &runs.value;
+  // The team dispatches the kernel's share routine with the kernel and its 21 arguments.
+  crew.run([](int& handle, auto routine, auto&... args) { mtask::dispatch_22(handle, routine, args...); },
            &p_mesolution<T, F>, a, n, m, b, nrhs, tspike, spike, crew.lock, crew.events, blocksize, crew.ntasks,
            l.levelfactor, l.distance, l.stride, l.levelfirst, nextblock.value, backblock.value, failure.value.eps,
-           failure.value.info, rowp);
+           failure.value.info, rowp, runsp);
   status = failure.value.info[0] | failure.value.info[1];
   row = status != 0 ? failed_row.value : 0;
 }  // the team deletes the lock and the events

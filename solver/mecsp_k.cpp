@@ -1200,6 +1200,33 @@ int take_blocks(const int& lock, int& counter, const int& stride, const int& unt
   return count;
 }
 
+/// Hands out the stage's next blocks from runs (solver/kernel.h) under the lock:
+/// the stage's blocks, first rows counter, counter + stride, … up to until, cut
+/// into one run per task, ntasks runs of equal length to within a block; the
+/// blocks come from the task's own run home, and once that is used up from the
+/// runs after it in turn. Within a run they go in ascending rows, in batches
+/// that shrink towards the run's end as take_blocks's do; 0 once every run is
+/// used up. The runs cover the stage's rows the same way in every stage, so a
+/// task keeps to the same rows.
+int take_from_runs(const int& lock, block_runs& runs, const int& home, const int& counter, const int& stride,
+                   const int& until, const int& n, const int& blocksize, const int& ntasks, block_range* taken) {
+  mtask::lockonparallellock(lock);
+  const index_t blocks = counter <= until ? (index_t(until) - counter) / stride + 1 : 0;
+  const int tasks = std::clamp(ntasks, 1, block_runs::most);
+  int count = 0;
+  for (int k = 0; k < tasks && count == 0; ++k) {
+    const int run = (home + k) % tasks;
+    const index_t next = blocks * run / tasks + runs.taken[run], end = blocks * (run + 1) / tasks;
+    if (next >= end) continue;
+    const int wanted = int(std::clamp<index_t>((end - next) / 4, 1, max_taken));
+    for (; count < wanted && next + count < end; ++count) taken[count].first = int(counter + (next + count) * stride);
+    runs.taken[run] += count;
+  }
+  mtask::unlockparallellock(lock);
+  for (int k = 0; k < count; ++k) taken[k].last = std::min(n, taken[k].first + blocksize - 1);
+  return count;
+}
+
 /// Asks the processor to bring rows first … last of columns 1 … columns of x
 /// (leading dimension ld) into the cache; Write when they are to be written.
 /// The spike columns lie n elements apart, and a block touches a few lines of
@@ -1226,10 +1253,17 @@ template <bool Write, class T>
 template <class T, form F> class stage_worker {
  public:
   stage_worker(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
-               const int& blocksize, const int& ntasks, const real_type<T>& eps, int* info, int* row)
+               const int& blocksize, const int& ntasks, const real_type<T>& eps, int* info, int* row,
+               block_runs* runs = nullptr)
       : a(a), n(n), m(m), b(b), nrhs(nrhs), tspike(tspike), spike(spike), lock(lock), blocksize(blocksize),
         ntasks(ntasks), eps(eps), info(info), row(row), step(steps_for<T, F>(m)),
-        prefetching(index_t(m) * index_t(sizeof(T)) <= 64) {}
+        prefetching(index_t(m) * index_t(sizeof(T)) <= 64), runs(runs) {
+    if (runs != nullptr) {
+      mtask::lockonparallellock(lock);
+      home = runs->arrivals++ % std::clamp(ntasks, 1, block_runs::most);
+      mtask::unlockparallellock(lock);
+    }
+  }
 
   /// The stage's blocks, from counter on while it is at most until. Returns
   /// when they are used up, or when an elimination stage's flag is set and
@@ -1330,7 +1364,7 @@ template <class T, form F> class stage_worker {
   // while the current one is worked on.
   template <class Single, class Ahead>
   void each_block(int& counter, const stage_values& now, const int& until, Single single, Ahead ahead) {
-    while (const int count = take_blocks(lock, counter, now.stride, until, n, blocksize, ntasks, taken)) {
+    while (const int count = take(counter, now, until)) {
       for (int k = 0; k < count; ++k) {
         if (prefetching && k + 1 < count) ahead(taken[k + 1]);
         if (!single(taken[k])) return;
@@ -1341,7 +1375,7 @@ template <class T, form F> class stage_worker {
   // a batch's odd one out.
   template <class Single, class Pair, class Ahead>
   void each_pair(int& counter, const stage_values& now, const int& until, Single single, Pair pair, Ahead ahead) {
-    while (const int count = take_blocks(lock, counter, now.stride, until, n, blocksize, ntasks, taken)) {
+    while (const int count = take(counter, now, until)) {
       int k = 0;
       for (; k + 1 < count; k += 2) {
         if (prefetching)
@@ -1350,6 +1384,12 @@ template <class T, form F> class stage_worker {
       }
       if (k < count && !single(taken[k])) return;
     }
+  }
+  // The next batch of the stage's blocks into taken, from the runs or the counter.
+  int take(int& counter, const stage_values& now, const int& until) {
+    if (runs != nullptr)
+      return take_from_runs(lock, *runs, home, counter, now.stride, until, n, blocksize, ntasks, taken);
+    return take_blocks(lock, counter, now.stride, until, n, blocksize, ntasks, taken);
   }
   // A block of an elimination stage whose failure flag is set, not started:
   // false without row (the task stops); with row, the block is factorised for
@@ -1388,6 +1428,8 @@ template <class T, form F> class stage_worker {
   // as long (median 1.03), and in between (double m = 16, single m = 32) no
   // measurable change.
   const bool prefetching;
+  block_runs* runs;
+  int home = 0;  // this task's run
   block_range taken[max_taken];
 };
 
@@ -1397,13 +1439,20 @@ template <class T, form F>
 void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
                  int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
                  int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps,
-                 int* info, int* row) {
-  stage_worker<T, F> worker(a, n, m, b, nrhs, tspike, spike, lock, blocksize, ntasks, eps, info, row);
+                 int* info, int* row, block_runs* runs) {
+  stage_worker<T, F> worker(a, n, m, b, nrhs, tspike, spike, lock, blocksize, ntasks, eps, info, row, runs);
   int parity = 1;
+  // The stage barrier, with the runs restarted for the next stage.
+  const auto end_stage = [&](auto bookkeeping) {
+    stage_barrier(events, parity, ntasks, [&] {
+      bookkeeping();
+      if (runs != nullptr) runs->restart();
+    });
+  };
   stage_values now = {distance, stride, levelfirst};
 
   worker.run(stage_kind::eliminate_band, now, nextblock, n, parity);
-  stage_barrier(events, parity, ntasks, [&] {
+  end_stage([&] {
     levelfactor = 2 * levelfactor;
     nextblock = (levelfactor - 1) * blocksize + 1;
   });
@@ -1415,7 +1464,7 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
   bool reducing = true;
   while (reducing) {
     worker.run(stage_kind::update, now, nextblock, n, parity);
-    stage_barrier(events, parity, ntasks, [&] {
+    end_stage([&] {
       const int t = (levelfactor - 1) * blocksize;
       nextblock = t + 1;
       levelfirst = t + 1;
@@ -1426,7 +1475,7 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
     now = {distance, stride, levelfirst};
 
     worker.run(stage_kind::eliminate_fill, now, nextblock, n, parity);
-    stage_barrier(events, parity, ntasks, [&] {
+    end_stage([&] {
       const int f2 = 2 * levelfactor;
       nextblock = (f2 - 1) * blocksize + 1;
       if (nextblock <= n) {
@@ -1448,7 +1497,7 @@ void solve_share(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tsp
   // S4: the backward sweep, level R down to level 0.
   do {
     worker.run(stage_kind::backward, now, backblock, n, parity);
-    stage_barrier(events, parity, ntasks, [&] {
+    end_stage([&] {
       stride = stride / 2;
       levelfactor = levelfactor / 2;
       distance = distance / 2;
@@ -1465,12 +1514,12 @@ template <class T, form F>
 void p_mesolution(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike, const int& lock,
                   int* events, const int& blocksize, const int& ntasks, int& levelfactor, int& distance,
                   int& stride, int& levelfirst, int& nextblock, int& backblock, const real_type<T>& eps, int* info,
-                  int* row) {
+                  int* row, block_runs* runs) {
   // The problem's constants are set before any task starts; ntasks is not (the
   // team may lower it under the lock), so it is read where it is used.
   const int rows = n, band = m, columns = nrhs, length = blocksize;
   solve_share<T, F>(a, rows, band, b, columns, tspike, spike, lock, events, length, ntasks, levelfactor, distance,
-                    stride, levelfirst, nextblock, backblock, eps, info, row);
+                    stride, levelfirst, nextblock, backblock, eps, info, row, runs);
 }
 
 template <class T, form F>
@@ -1495,7 +1544,7 @@ void p_mesolution_csp(T* a, const int& n, const int& m, T* b, const int& nrhs, T
 #define VELQO_INSTANTIATE_FORM(T, F)                                                                          \
   template void p_mesolution<T, F>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, int*,     \
                                    const int&, const int&, int&, int&, int&, int&, int&, int&,               \
-                                   const real_type<T>&, int*, int*);                                        \
+                                   const real_type<T>&, int*, int*, block_runs*);                           \
   template void p_stage<T, F>(T*, const int&, const int&, T*, const int&, T*, T*, const int&, const int&,   \
                               const int&, const stage_kind&, const stage_values&, int&, const int&,         \
                               const real_type<T>&, int*, int*);
