@@ -1394,9 +1394,11 @@ template <class T, form F> class stage_worker {
   // A block of an elimination stage whose failure flag is set, not started:
   // false without row (the task stops); with row, the block is factorised for
   // its failing row alone while it begins before the first failing row found so
-  // far (false once it does not). The blocks come in ascending rows, so every
-  // block that could fail before the smallest row recorded is factorised, and
-  // the row does not depend on the task count.
+  // far (false once it does not). The blocks come in ascending rows, from the
+  // one counter or within each run, and every run is some task's own, which
+  // leaves it only when it is used up or at a block at or after the row found;
+  // so every block that could fail before the smallest row recorded is
+  // factorised, and the row does not depend on the task count.
   bool locate_failure(const block_range& block, const int& parity) {
     if (row == nullptr) return false;
     const int found = recorded_row(row);
