@@ -758,9 +758,7 @@ template <class T, form F, int Bytes, int NX, int NR>
                                                      const int& k0, const int& i0) {
   using L = lanes<T, Bytes>;
   using R = real_type<T>;
-  using bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
   typedef R parts __attribute__((vector_size(Bytes)));
-  typedef bits mask __attribute__((vector_size(Bytes)));
   constexpr int W = L::W, P = int(Bytes / sizeof(R)), H = NX * W;
   T* const c = &band(a, m, k0, i0);  // c[x + r·m] = a(k0 + x, i0 + r)
   typename L::vec acc[NX][NR];
@@ -769,8 +767,10 @@ template <class T, form F, int Bytes, int NX, int NR>
   parts row[NX];  // the row of every part of a vector, counted from k0
   for (int x = 0; x < NX; ++x)
     for (int p = 0; p < P; ++p) row[x][p] = R(x * W + p / (P / W));
-  const int unmasked = std::max(lo, std::min(hi + 1, k0 + H - 1 - m));
-  for (int j = std::max(lo, k0 - m); j <= hi; ++j) {
+  // The columns before unmasked go under the mask, the others take every row:
+  // two loops, so that the second, the longer, keeps no mask in registers.
+  const int first = std::max(lo, k0 - m), unmasked = std::max(lo, std::min(hi + 1, k0 + H - 1 - m));
+  const auto update = [&](const int& j, auto masked) __attribute__((always_inline)) {
     const T* const column = &band(a, m, k0, j);  // column[x] = a(k0 + x, j)
     typename L::operand v[NX];
     for (int x = 0; x < NX; ++x) {
@@ -786,15 +786,18 @@ template <class T, form F, int Bytes, int NX, int NR>
       for (int x = 0; x < NX; ++x) {
         typename L::vec t;
         L::product(t, v[x], u);
-        if (j < unmasked) {
-          const mask in = row[x] <= reach;
+        if constexpr (decltype(masked)::value) {
+          const auto in = row[x] <= reach;  // a mask of 0 or −1 a part
           acc[x][r] = in ? acc[x][r] - t : acc[x][r];
         } else {
           acc[x][r] = acc[x][r] - t;
         }
       }
     }
-  }
+  };
+  int j = first;
+  for (; j < unmasked; ++j) update(j, std::true_type{});
+  for (; j <= hi; ++j) update(j, std::false_type{});
   for (int r = 0; r < NR; ++r)
     for (int x = 0; x < NX; ++x) L::store(c + index_t(r) * m + x * W, acc[x][r]);
 }

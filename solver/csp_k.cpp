@@ -444,9 +444,13 @@ int blocked_band_columns(T* a, const int& n, const int& m, const int& c, const i
 /// The updates of the finished columns lo … hi on the block's columns c … e
 /// (hi < c): four columns at a time in the register-blocked kernel, the last
 /// few by update_column. Every element takes the same operations in the same
-/// order as factor_column gives it.
+/// order as factor_column gives it. Out of line, so that the kernel's
+/// registers do not depend on its caller's: inlined into the pipeline, GCC 12
+/// spilled the complex kernel's accumulators or not as the pipeline's code
+/// around it changed (one task at complex m = 128: 97 or 110 ms).
 template <class T, form F>
-void update_columns(T* a, const int& n, const int& m, const int& c, const int& e, const int& lo, const int& hi) {
+[[gnu::noinline]] void update_columns(T* a, const int& n, const int& m, const int& c, const int& e, const int& lo,
+                                     const int& hi) {
   for (int i = blocked_band_columns<T, F>(a, n, m, c, e, lo, hi); i <= e; ++i)
     update_column<T, F>(a, n, m, i, lo, hi);
 }
