@@ -128,8 +128,10 @@ void p_solution(T* a, const int& n, const int& m, T* b, const int& nb, const int
 /// column's factorisation publishes it in progress, release; a task waits for
 /// it with acquire, spinning, then sleeping), then factorises the block's
 /// columns down to the end of the band. While the block before is being
-/// factorised, its owner applies the updates of the columns before that one,
-/// so two tasks overlap wherever the band is wider than about two blocks. Every
+/// factorised, the next block's owner applies the updates of the columns before
+/// it but the last few (which lie in memory next to the block being factorised:
+/// see the kernel), so two tasks overlap wherever the band is wider than about
+/// three blocks. Every
 /// element takes the operations of decompose_block over rows 1 … n in the same
 /// order, so the factor is that one bit for bit, for any w and task count.
 /// With b, the forward substitution L·y = b is carried along block by block. A
