@@ -571,9 +571,9 @@ template <class T> void stream_ahead(const T* a, const index_t& total, index_t m
 /// measured best or close among 2 to 16 (two tasks at double m = 128 on a
 /// 2-core AMD EPYC guest took 0.91 of the time before where its two cores
 /// share a level-3 cache, 0.75 where they do not).
-template <class T> int held_columns(const int& m, const int& w) {
+template <class T> int held_columns(const int& m, const long& width) {
   const long row_cost = (long(m) + 1) * (is_complex<T> ? 4 : 1);
-  return int(std::min(long(std::max(w, 1)), std::max(2L, (2048 + row_cost / 2) / row_cost)));
+  return int(std::min(width, std::max(2L, (2048 + row_cost / 2) / row_cost)));
 }
 
 template <class T, form F>
@@ -581,7 +581,7 @@ void p_pipeline(T* a, const int& n, const int& m, T* b, const int& w, const int&
                 std::atomic<int>& progress, const real_type<T>& eps, int* info, int* row) {
   const bool spin = mtask::mayspin(ntasks);
   const long width = std::max(w, 1);
-  const int held = held_columns<T>(m, w);
+  const int held = held_columns<T>(m, width);
   for (;;) {
     const long taken = width * next.fetch_add(1, std::memory_order_relaxed);
     if (taken >= n) return;
