@@ -84,13 +84,19 @@ inline int pipeline_width(const int& m) { return std::clamp(m / 8, 8, 16); }
 // 100), so there the pipeline takes two tasks where the library has them.
 // Wider columns pass through the stack, and the pipeline is faster in one task
 // too (double m = 128: 359 against 211; float m = 256: 389 against 192).
+// Since the pipeline holds back the last finished columns (held_columns in
+// solver/csp_k.cpp), its two tasks overtake the one-task kernel from float
+// m = 88 on, on the 2-core AMD EPYC guest (25 million band elements,
+// medecompose + mesubstitute, two tasks over one, medians of 9 alternating
+// runs: m = 72, 80, 88, 96, 104, 112, 120: 1.02, 0.98, 0.95, 0.88, 0.92, 0.78,
+// 0.72); double m = 64, the widest band its kernel serves, stays with it (1.45).
 template <class T> bool sequential_kernel_pays(const int& m) {
   return use_narrow_steps<T>(m) || (use_medium_steps<T>(m) && m * int(sizeof(T)) <= 512);
 }
 
 /// The band from which two tasks of the pipeline outrun one of the block
 /// factorisation's kernels.
-inline constexpr int pipeline_over_block_kernels_from = 128;
+inline constexpr int pipeline_over_block_kernels_from = 88;
 
 template <class T> int factorisation_tasks(const int& n, const int& m, const int& count) {
   if (m < pipeline_from || (sequential_kernel_pays<T>(m) && m < pipeline_over_block_kernels_from)) return 1;
