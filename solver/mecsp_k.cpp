@@ -1025,17 +1025,36 @@ bool eliminate_from_fill_medium(T* a, const int& n, const int& m, T* spike, T* b
   return true;
 }
 
-/// Left-partner update (S2): the complement through the small-band kernel up
-/// to medium::small_limit (the register-blocked one beyond it and on a short
-/// last block), the right-hand sides across vectors of rows in ascending v, and Yᵀ
-/// into tspike by W × W transposes.
+/// The whole-vector complements of solver/mediumband.h in the widest vectors,
+/// each in a function of its own: inlined into their callers, they kept their
+/// accumulators on the stack (the 64-byte ones) or ran 2 % slower (the 32-byte
+/// ones, double m = 8 and 16).
+template <class T>
+[[gnu::noinline]] void whole_vector_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m) {
+  blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
+    medium::subtract_lower_outer<T, B>(c, ldc, y, ldy, m);
+  });
+}
+
+template <class T>
+[[gnu::noinline]] bool whole_vector_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows,
+                                         const int& m) {
+  return blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
+    return medium::subtract_small_gram<T, B>(c, ldc, s, lds, rows, m);
+  });
+}
+
+/// Left-partner update (S2): the complement through the whole-vector kernel
+/// (the register-blocked one on a short last block), the right-hand sides
+/// across vectors of rows in ascending v, and Yᵀ into tspike by W × W
+/// transposes.
 template <class T>
 void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* tspike, T* spike,
                                 const int& blocksize, const int& distance, const int& first) {
   const int p = first - distance;
   const int top = std::min(n, first + m - 1);
-  if (top - first + 1 == m && medium::small_complements<T>(m)) {
-    medium::subtract_lower_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n), m);
+  if (top - first + 1 == m && medium::whole_vector_complements<T>(m)) {
+    whole_vector_outer(&band(a, m, first, first), index_t(m), &at(spike, n, first, 1), index_t(n), m);
   } else {
     blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
       blocked::subtract_lower_outer<T, form::symmetric, B>(&band(a, m, first, first), index_t(m),
@@ -1050,8 +1069,8 @@ void left_partner_update_medium(T* a, const int& n, const int& m, T* b, const in
 }
 
 /// Right-partner update (S2): the complement with the panel filled by vector
-/// transposes (one panel of whole rows up to medium::small_limit), the
-/// right-hand sides as in the generic step.
+/// transposes (one panel of whole rows in the whole-vector kernel where it
+/// fits), the right-hand sides as in the generic step.
 template <class T>
 void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const int& nrhs, T* spike,
                                  const int& blocksize, const int& distance, const int& first, const int& last) {
@@ -1059,9 +1078,9 @@ void right_partner_update_medium(T* a, const int& n, const int& m, T* b, const i
   const int pe = std::min(n, p + blocksize - 1);
   const int j0 = last - m + 1;
   const T* x = &at(spike, n, p, 1);
-  const bool small = medium::small_complements<T>(m) &&
-                     medium::subtract_small_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
-  if (!small && !blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
+  const bool whole = medium::whole_vector_complements<T>(m) &&
+                     whole_vector_gram(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
+  if (!whole && !blocked::in_widest_vectors<T>(m, [&]<int B>() __attribute__((always_inline)) {
         return medium::subtract_lower_gram<T, B>(&band(a, m, j0, j0), index_t(m), x, index_t(n), pe - p + 1, m);
       })) {
     right_partner_update<T, form::symmetric>(a, n, m, b, nrhs, spike, blocksize, distance, first, last);

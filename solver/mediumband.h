@@ -460,42 +460,44 @@ template <class T, int Bytes = 32>
   return true;
 }
 
-// --------------------------------------------- complements at small m
+// --------------------------------------------- complements of whole vectors
 //
-// Up to small_limit the two complements of a block keep all of an m × m lower
-// triangle's vectors for four columns at once, up to three vectors a column,
-// in registers: the vectors of column v start at the one holding row v, so no
-// product above the diagonal is formed, and the operands are streamed once per
-// group of four columns instead of once per tile of two vectors.
-
-/// Widest band the small-m complements serve.
-inline constexpr int small_limit = 32;
+// The two complements of a block keep all of an m × m lower triangle's vectors
+// for four columns at once, up to three vectors a column in 32-byte vectors
+// (four in the 32 registers of AVX-512), in registers: the vectors of column v
+// start at the one holding row v, so no product above the diagonal is formed,
+// the rows past the last whole vector go in a vector moved back to end at row
+// m − 1 instead of one element at a time, and the operands are streamed once
+// per group of four columns instead of once per tile of two vectors. Against
+// the register-blocked kernels, which form the triangle's edges element by
+// element, this took 0.93 to 0.76 of a one-task mesolution's time from m = 32
+// on (see "Where the time goes" in the README).
 
 namespace detail {
 
 /// Lanes lo … W − 1 of p into r, the others zero; nothing else is read.
-template <class T>
-[[gnu::always_inline]] inline void load_from(typename lanes<T>::vec& r, const T* p, const int& lo) {
-  constexpr int W = lanes<T>::W;
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline void load_from(typename blocked::lanes<T, Bytes>::vec& r, const T* p, const int& lo) {
+  using L = blocked::lanes<T, Bytes>;
   if (lo == 0) {
-    lanes<T>::load(r, p);
+    L::load(r, p);
   } else {
-    T e[W] = {};
-    for (int l = lo; l < W; ++l) e[l] = p[l];
-    lanes<T>::load(r, e);
+    T e[L::W] = {};
+    for (int l = lo; l < L::W; ++l) e[l] = p[l];
+    L::load(r, e);
   }
 }
 
 /// p[lo … W − 1] ← the lanes lo … W − 1 of x; nothing else is written.
-template <class T>
-[[gnu::always_inline]] inline void store_from(T* p, const typename lanes<T>::vec& x, const int& lo) {
-  constexpr int W = lanes<T>::W;
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline void store_from(T* p, const typename blocked::lanes<T, Bytes>::vec& x, const int& lo) {
+  using L = blocked::lanes<T, Bytes>;
   if (lo == 0) {
-    lanes<T>::store(p, x);
+    L::store(p, x);
   } else {
-    T e[W];
-    lanes<T>::store(e, x);
-    for (int l = lo; l < W; ++l) p[l] = e[l];
+    T e[L::W];
+    L::store(e, x);
+    for (int l = lo; l < L::W; ++l) p[l] = e[l];
   }
 }
 
@@ -504,10 +506,10 @@ template <class T>
 /// vector starts at row m − W when m is no multiple of W, so that no row past
 /// m − 1 is read; each element is stored from the one vector that owns it and
 /// only on or below the diagonal.
-template <class T, int NG, int NR>
-void outer_columns(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m, const int& g0,
-                   const int& r0) {
-  using L = lanes<T>;
+template <class T, int NG, int NR, int Bytes>
+[[gnu::always_inline]] inline void outer_columns(T* c, const index_t& ldc, const T* y, const index_t& ldy,
+                                                 const int& m, const int& g0, const int& r0) {
+  using L = blocked::lanes<T, Bytes>;
   constexpr int W = L::W;
   typename L::vec acc[NG][NR];
   int xo[NG], own[NG];  // first row of vector g0 + i, and its first lane no earlier vector owns
@@ -520,7 +522,7 @@ void outer_columns(T* c, const index_t& ldc, const T* y, const index_t& ldy, con
   for (int j = 0; j < NR; ++j)
 #pragma GCC unroll 4
     for (int i = 0; i < NG; ++i)
-      load_from<T>(acc[i][j], c + index_t(r0 + j) * ldc + xo[i], std::max(own[i], r0 + j - xo[i]));
+      load_from<T, Bytes>(acc[i][j], c + index_t(r0 + j) * ldc + xo[i], std::max(own[i], r0 + j - xo[i]));
   const T* yv = y;
   for (int v = 0; v < m; ++v, yv += ldy) {
     typename L::vec yx[NG];
@@ -537,16 +539,16 @@ void outer_columns(T* c, const index_t& ldc, const T* y, const index_t& ldy, con
   for (int j = 0; j < NR; ++j)
 #pragma GCC unroll 4
     for (int i = 0; i < NG; ++i)
-      store_from<T>(c + index_t(r0 + j) * ldc + xo[i], acc[i][j], std::max(own[i], r0 + j - xo[i]));
+      store_from<T, Bytes>(c + index_t(r0 + j) * ldc + xo[i], acc[i][j], std::max(own[i], r0 + j - xo[i]));
 }
 
 /// Columns v0 … v0 + NR − 1 of the right complement, rows u in the vectors
 /// g0 … g0 + NG − 1 of a panel row (panel[x·C + u] = s(x, u), zero past m − 1):
 /// σ(u, v) from zero in ascending x, then c(u, v) − σ(u, v) for v ≤ u < m.
-template <class T, int NG, int NR>
-void gram_columns(T* c, const index_t& ldc, const T* panel, const int& C, const int& rows, const int& m,
-                  const int& g0, const int& v0) {
-  using L = lanes<T>;
+template <class T, int NG, int NR, int Bytes>
+[[gnu::always_inline]] inline void gram_columns(T* c, const index_t& ldc, const T* panel, const int& C,
+                                                const int& rows, const int& m, const int& g0, const int& v0) {
+  using L = blocked::lanes<T, Bytes>;
   constexpr int W = L::W;
   typename L::vec acc[NG][NR];
 #pragma GCC unroll 4
@@ -586,20 +588,24 @@ void gram_columns(T* c, const index_t& ldc, const T* panel, const int& C, const 
 }
 
 /// The column groups of four (fewer at the end) and, for each, the vectors
-/// from the one holding its first column, up to three at a time.
-template <class T, template <class, int, int> class Columns, class Call>
+/// from the one holding its first column, up to three at a time in 32-byte
+/// vectors and four in 64-byte ones.
+template <class T, int Bytes, template <class, int, int, int> class Columns, class Call>
 [[gnu::always_inline]] inline void by_column_groups(const int& m, const int& vectors, const Call& call) {
-  constexpr int W = lanes<T>::W;
+  constexpr int W = blocked::lanes<T, Bytes>::W, most = Bytes == 64 ? 4 : 3;
   for (int r0 = 0; r0 < m; r0 += 4) {
     const int nr = std::min(4, m - r0);
-    for (int g0 = r0 / W; g0 < vectors; g0 += 3) {
-      const int ng = std::min(3, vectors - g0);
-#define VELQO_GROUP(NG, NR) \
-  case 4 * (NG - 1) + NR - 1: call(Columns<T, NG, NR>{}, g0, r0); break;
+    for (int g0 = r0 / W; g0 < vectors; g0 += most) {
+      const int ng = std::min(most, vectors - g0);
+#define VELQO_GROUP(NG, NR)                                              \
+  case 4 * (NG - 1) + NR - 1:                                            \
+    if constexpr (NG <= most) call(Columns<T, NG, NR, Bytes>{}, g0, r0); \
+    break;
       switch (4 * (ng - 1) + nr - 1) {
         VELQO_GROUP(1, 1) VELQO_GROUP(1, 2) VELQO_GROUP(1, 3) VELQO_GROUP(1, 4)
         VELQO_GROUP(2, 1) VELQO_GROUP(2, 2) VELQO_GROUP(2, 3) VELQO_GROUP(2, 4)
         VELQO_GROUP(3, 1) VELQO_GROUP(3, 2) VELQO_GROUP(3, 3) VELQO_GROUP(3, 4)
+        VELQO_GROUP(4, 1) VELQO_GROUP(4, 2) VELQO_GROUP(4, 3) VELQO_GROUP(4, 4)
         default: break;
       }
 #undef VELQO_GROUP
@@ -607,43 +613,50 @@ template <class T, template <class, int, int> class Columns, class Call>
   }
 }
 
-template <class T, int NG, int NR> struct outer_group {
-  void operator()(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m, const int& g0,
-                  const int& r0) const {
-    outer_columns<T, NG, NR>(c, ldc, y, ldy, m, g0, r0);
+template <class T, int NG, int NR, int Bytes> struct outer_group {
+  [[gnu::always_inline]] void operator()(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m,
+                                         const int& g0, const int& r0) const {
+    outer_columns<T, NG, NR, Bytes>(c, ldc, y, ldy, m, g0, r0);
   }
 };
 
-template <class T, int NG, int NR> struct gram_group {
-  void operator()(T* c, const index_t& ldc, const T* panel, const int& C, const int& rows, const int& m,
-                  const int& g0, const int& v0) const {
-    gram_columns<T, NG, NR>(c, ldc, panel, C, rows, m, g0, v0);
+template <class T, int NG, int NR, int Bytes> struct gram_group {
+  [[gnu::always_inline]] void operator()(T* c, const index_t& ldc, const T* panel, const int& C, const int& rows,
+                                         const int& m, const int& g0, const int& v0) const {
+    gram_columns<T, NG, NR, Bytes>(c, ldc, panel, C, rows, m, g0, v0);
   }
 };
 
 }  // namespace detail
 
-/// Whether the small-m complements serve half bandwidth m.
-template <class T> constexpr bool small_complements(int m) { return m >= lanes<T>::W && m <= small_limit; }
+/// Whether the whole-vector complements serve half bandwidth m: from one
+/// 32-byte vector on (in 64-byte vectors where blocked::in_widest_vectors
+/// picks them, from four of them on).
+template <class T> constexpr bool whole_vector_complements(int m) { return m >= lanes<T>::W; }
 
 /// blocked::subtract_lower_outer<T, form::symmetric> for an m × m piece:
 /// c(x, r) ← c(x, r) − y(r, 0)·y(x, 0) − … − y(r, m − 1)·y(x, m − 1) for
 /// 0 ≤ r ≤ x < m, the products subtracted one after the other (the same bits),
-/// nothing of c above the diagonal touched. Needs small_complements<T>(m).
-template <class T> void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy, const int& m) {
-  constexpr int W = lanes<T>::W;
-  detail::by_column_groups<T, detail::outer_group>(m, (m + W - 1) / W, [&](auto group, int g0, int r0) {
+/// nothing of c above the diagonal touched, in vectors of Bytes bytes. Needs
+/// whole_vector_complements<T>(m).
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy,
+                                                        const int& m) {
+  constexpr int W = blocked::lanes<T, Bytes>::W;
+  detail::by_column_groups<T, Bytes, detail::outer_group>(m, (m + W - 1) / W, [&](auto group, int g0, int r0) __attribute__((always_inline)) {
     group(c, ldc, y, ldy, m, g0, r0);
   });
 }
 
-/// subtract_lower_gram for small_complements<T>(m): the rows of s in one panel
-/// of whole rows, each column's sums formed only on and below the diagonal.
-/// False, with c untouched, when the panel does not fit.
-template <class T>
-bool subtract_small_gram(T* c, const index_t& ldc, const T* s, const index_t& lds, const int& rows, const int& m) {
-  constexpr int W = lanes<T>::W;
-  const int vectors = (m + W - 1) / W, C = vectors * W;
+/// subtract_lower_gram for whole_vector_complements<T>(m): the rows of s in
+/// one panel of whole rows (by W × W transposes of 32-byte vectors), each
+/// column's sums formed only on and below the diagonal in vectors of Bytes
+/// bytes. False, with c untouched, when the panel does not fit.
+template <class T, int Bytes = 32>
+[[gnu::always_inline]] inline bool subtract_small_gram(T* c, const index_t& ldc, const T* s, const index_t& lds,
+                                                       const int& rows, const int& m) {
+  constexpr int W = lanes<T>::W, V = blocked::lanes<T, Bytes>::W;
+  const int vectors = (m + V - 1) / V, C = vectors * V;
   if (index_t(rows) * C > blocked::panel_capacity<T>) return false;
   alignas(64) T panel[blocked::panel_capacity<T>];
   const int xw = rows / W * W, uw = m / W * W;
@@ -652,7 +665,7 @@ bool subtract_small_gram(T* c, const index_t& ldc, const T* s, const index_t& ld
       detail::transpose_block(s + u0 * lds + x0, lds, panel + index_t(x0) * C + u0, index_t(C));
   for (int x = 0; x < rows; ++x)
     for (int u = x < xw ? uw : 0; u < C; ++u) panel[index_t(x) * C + u] = u < m ? s[u * lds + x] : T(0);
-  detail::by_column_groups<T, detail::gram_group>(m, vectors, [&](auto group, int g0, int v0) {
+  detail::by_column_groups<T, Bytes, detail::gram_group>(m, vectors, [&](auto group, int g0, int v0) __attribute__((always_inline)) {
     group(c, ldc, panel, C, rows, m, g0, v0);
   });
   return true;

@@ -97,21 +97,25 @@ TYPED_TEST(NarrowBand, SolveMatchesTheGenericStepsBitForBit) {
   }
 }
 
-// The small-band complements against their plain loops on every width they
-// take: the same bits, and nothing above the diagonal of c touched. The
-// operands sit at the end of their arrays, so that a read past them leaves the
-// checked range.
-TYPED_TEST(NarrowBand, SmallComplementsAreThePlainLoopsBitForBit) {
+// The whole-vector complements against their plain loops, in 32- and 64-byte
+// vectors, on every width up to 40 and some wider: the same bits, and nothing
+// above the diagonal of c touched (nor anything, where the gram's panel does
+// not fit). The operands sit at the end of their arrays, so that a read past
+// them leaves the checked range.
+TYPED_TEST(NarrowBand, WholeVectorComplementsAreThePlainLoopsBitForBit) {
   using T = TypeParam;
   using velqo::index_t;
-  for (int m = 1; m <= velqo::medium::small_limit; ++m) {
-    if (!velqo::medium::small_complements<T>(m)) continue;
+  std::vector<int> widths(40);
+  for (int m = 1; m <= 40; ++m) widths[m - 1] = m;
+  widths.insert(widths.end(), {63, 64, 65, 130});
+  for (int m : widths) {
+    if (!velqo::medium::whole_vector_complements<T>(m)) continue;
     for (int rows : {1, m, m + 1, 3 * m + 2}) {
       SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
       const index_t ld = rows + 3;
       const std::vector<T> s = random_rhs<T>(rows + 3, m, 31u * m + rows);
       const std::vector<T> c0 = random_rhs<T>(m, m, 37u * m + rows);
-      std::vector<T> gram = c0, outer = c0, want_gram = c0, want_outer = c0;
+      std::vector<T> want_gram = c0, want_outer = c0;
       for (int v = 0; v < m; ++v)
         for (int u = v; u < m; ++u) {
           T sigma = T(0);
@@ -120,12 +124,18 @@ TYPED_TEST(NarrowBand, SmallComplementsAreThePlainLoopsBitForBit) {
           for (int k = 0; k < m && rows >= m; ++k)
             want_outer[v * m + u] = want_outer[v * m + u] - s[k * ld + 3 + v] * s[k * ld + 3 + u];
         }
-      ASSERT_TRUE(velqo::medium::subtract_small_gram(gram.data(), index_t(m), s.data(), ld, rows, m));
-      EXPECT_TRUE(same_bits(gram, want_gram)) << "gram";
-      if (rows < m) continue;
-      // y: rows 3 … 3 + m − 1 of s, the last column ending m rows past them at most.
-      velqo::medium::subtract_lower_outer(outer.data(), index_t(m), s.data() + 3, ld, m);
-      EXPECT_TRUE(same_bits(outer, want_outer)) << "outer";
+      const auto width = [&]<int B>() {
+        if (m < velqo::blocked::lanes<T, B>::W) return;
+        std::vector<T> gram = c0, outer = c0;
+        const bool fits = velqo::medium::subtract_small_gram<T, B>(gram.data(), index_t(m), s.data(), ld, rows, m);
+        EXPECT_TRUE(same_bits(gram, fits ? want_gram : c0)) << "gram, " << B << " bytes";
+        if (rows < m) return;
+        // y: rows 3 … 3 + m − 1 of s, the last column ending m rows past them at most.
+        velqo::medium::subtract_lower_outer<T, B>(outer.data(), index_t(m), s.data() + 3, ld, m);
+        EXPECT_TRUE(same_bits(outer, want_outer)) << "outer, " << B << " bytes";
+      };
+      width.template operator()<32>();
+      width.template operator()<64>();
     }
   }
 }
