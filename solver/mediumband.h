@@ -643,9 +643,10 @@ template <class T, int Bytes = 32>
 [[gnu::always_inline]] inline void subtract_lower_outer(T* c, const index_t& ldc, const T* y, const index_t& ldy,
                                                         const int& m) {
   constexpr int W = blocked::lanes<T, Bytes>::W;
-  detail::by_column_groups<T, Bytes, detail::outer_group>(m, (m + W - 1) / W, [&](auto group, int g0, int r0) __attribute__((always_inline)) {
+  const auto columns = [&](auto group, int g0, int r0) __attribute__((always_inline)) {
     group(c, ldc, y, ldy, m, g0, r0);
-  });
+  };
+  detail::by_column_groups<T, Bytes, detail::outer_group>(m, (m + W - 1) / W, columns);
 }
 
 /// subtract_lower_gram for whole_vector_complements<T>(m): the rows of s in
@@ -665,9 +666,10 @@ template <class T, int Bytes = 32>
       detail::transpose_block(s + u0 * lds + x0, lds, panel + index_t(x0) * C + u0, index_t(C));
   for (int x = 0; x < rows; ++x)
     for (int u = x < xw ? uw : 0; u < C; ++u) panel[index_t(x) * C + u] = u < m ? s[u * lds + x] : T(0);
-  detail::by_column_groups<T, Bytes, detail::gram_group>(m, vectors, [&](auto group, int g0, int v0) __attribute__((always_inline)) {
+  const auto columns = [&](auto group, int g0, int v0) __attribute__((always_inline)) {
     group(c, ldc, panel, C, rows, m, g0, v0);
-  });
+  };
+  detail::by_column_groups<T, Bytes, detail::gram_group>(m, vectors, columns);
   return true;
 }
 
